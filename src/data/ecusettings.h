@@ -1,0 +1,31 @@
+#pragma once
+// The ECU's settings table: 256 slots, each a one-byte value and a name.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class TECUSettings {
+public:
+    static constexpr int slotCount = 256;
+
+    uint8_t getValue(uint8_t index) const { return values[index]; }
+    void setValue(uint8_t index, uint8_t value) { values[index] = value; }
+    const std::string& getName(uint8_t index) const { return names[index]; }
+    void setEntry(const std::string& name, uint8_t value, uint8_t index) {
+        names[index] = name;
+        values[index] = value;
+    }
+    std::unique_ptr<TECUSettings> clone() const;
+    // For every named slot, takes the value of the slot of the same name in `other`;
+    // returns how many slots took a value.
+    int copyValuesByName(const TECUSettings& other);
+    // The index of a slot named `name`: the hint slot when it matches, otherwise the lowest
+    // such slot; -1 when none.
+    int findName(const std::string& name, uint8_t hint) const;
+
+private:
+    std::array<uint8_t, slotCount> values{};
+    std::array<std::string, slotCount> names{};
+};

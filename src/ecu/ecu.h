@@ -1,0 +1,121 @@
+#pragma once
+// The conversation with one ECU running the VIVU v3 firmware: the handshake, the version, the
+// settings table, bit rates, setting writes, output tests, firmware flashing and settings import.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "data/ecusettings.h"
+#include "link/communicator.h"
+#include "platform/services.h"
+
+class TIHexFile;
+
+// A firmware update that ended early. The message is the operator's text
+// ("Error syncing ECU", "ECU did not accept block 3 of 40", ...).
+class EFlashError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a firmware update did with the operator's settings.
+struct TCarryOverReport {
+    std::string backupFile;               // the settings as they were before the flash
+    std::string reportFile;               // this report, written next to the backup
+    int kept = 0;                         // settings that kept the operator's value
+    std::vector<std::string> newNames;    // names only the new firmware has
+    std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
+};
+
+// The ECU's commands and their timing: every text that goes on the wire comes from here.
+namespace ecu_protocol {
+inline constexpr const char* hello = "Man";
+inline constexpr const char* helloReply = "Hello>\r";
+inline constexpr const char* bootloaderReply = "?Y?";
+inline constexpr const char* goodbye = "bye";
+inline constexpr const char* goodbyeReply = "Bye\r";
+inline constexpr const char* goodbyeReplyShort = "Bye";
+inline constexpr const char* goodbyeRetryReply = "bye";
+inline constexpr const char* identify = "S";
+inline constexpr const char* identifyReply = "AVREFI1";
+inline constexpr const char* readVersion = "mdV";
+inline constexpr const char* readSettings = "mcd";
+inline constexpr const char* settingsLineEnd = "\r\n";
+inline constexpr const char* setBaudRate = "mcB";
+inline constexpr const char* writeSetting = "mttg";
+inline constexpr const char* writeSettingValue = "c";
+inline constexpr const char* storeSettings = "mcs";
+inline constexpr const char* outputTestOn = "mde02";
+inline constexpr const char* outputTestOff = "mde00";
+inline constexpr const char* setOutput = "mdh";
+
+inline constexpr int handshakeRate = 9600;        // the handshake always starts here
+inline constexpr int bootloaderProbeRate = 19200; // the last try for a bootloader
+inline constexpr int handshakeTimeoutMs = 100;    // per byte, during connect and downloads
+inline constexpr int goodbyeRetryPauseMs = 100;
+inline constexpr int bootloaderProbePauseMs = 50;
+inline constexpr int baudChangePauseMs = 500;     // after "mcB", before the link follows
+inline constexpr int outputOnFlag = 128;
+}  // namespace ecu_protocol
+
+class TECU {
+public:
+    // Reads the stored link type "com.Type": exactly "serial" builds a serial link, anything
+    // else a network link; the link then loads its own preferences.
+    TECU(TOperator& op, TLinkFactory linkFactory);
+    // Says goodbye at 9600 bit/s when the link is open.
+    ~TECU();
+    TECU(const TECU&) = delete;
+    TECU& operator=(const TECU&) = delete;
+
+    void useSerialLink(const std::string& port, int baudRate);
+    void useNetworkLink(const std::string& host, int port);
+    void saveLinkSettings() { link->saveSettings(); }
+    std::string getLinkAddress() { return link->getPort(); }
+    int getLinkBaudRate() { return link->getBaudRate(); }
+    bool isOnline() { return link->isActive(); }
+    void setOnline(bool on);
+
+    // Handshake, version, settings download. False when neither the firmware nor the
+    // bootloader answered. Throws EConvertError when a version or settings reply is not a
+    // number; the error carries the reply.
+    bool connect();
+    void readVersion();
+    void readSettings(uint8_t progressSpan);
+    void setDebugEcho(bool on);
+    void changeBaudRate(int baudRate);
+    void writeSetting(uint8_t index);
+    void writeAllSettings(uint8_t progressSpan);
+    void storeSettings();
+    void setOutputTestMode(bool on);
+    void setOutput(uint8_t outputCode, bool on);
+
+    // Replaces the firmware with the image and carries the settings over by name. True when it
+    // ran to its end; throws EFlashError when it ended early (the progress dialog is closed and
+    // the link's echo given back by then).
+    bool flashFirmware(const TIHexFile& image);
+    // Sends a settings file to the ECU outside its command mode. Outcomes reach the operator
+    // as messages; true when the ECU greeted again afterwards.
+    bool importSettings(const std::string& fileName);
+
+    std::unique_ptr<TCommunicator> link;
+    bool needsFirmware = false;
+    bool debugEcho = false;
+    std::string versionText = "0.0.0";
+    int32_t versionMajor = 0;
+    int32_t versionMinor = 0;
+    int32_t versionPatch = 0;
+    std::unique_ptr<TECUSettings> settings;
+    // The outcome of the last firmware update that reached the settings carry-over.
+    TCarryOverReport lastCarryOver;
+
+private:
+    void goodbye();
+
+    TOperator& op;
+    TLinkFactory linkFactory;
+};

@@ -1,0 +1,57 @@
+#pragma once
+// The abstract byte link to the ECU. The base implements only construction and `expect`;
+// the serial and the network link supply everything else.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/services.h"
+
+class TCommunicator {
+public:
+    explicit TCommunicator(TOperator& op);
+    virtual ~TCommunicator() = default;
+    TCommunicator(const TCommunicator&) = delete;
+    TCommunicator& operator=(const TCommunicator&) = delete;
+
+    // Opens (true) or closes (false) the link; the outcome is learnt from isActive.
+    virtual void setActive(bool on) = 0;
+    // The address: the serial port number, or the host of the network link.
+    virtual std::string getPort() = 0;
+    virtual void setPort(const std::string& port) = 0;
+    // The rate number: the bit rate of the serial link, or the TCP port of the network link.
+    virtual int getBaudRate() = 0;
+    virtual void setBaudRate(int rate) = 0;
+    virtual void loadSettings() = 0;
+    virtual void saveSettings() = 0;
+
+    // Waits until the bytes of `text` arrive in a row; false as soon as one byte does not
+    // arrive within the read time-out. Everything read stays in `received`.
+    bool expect(const std::string& text);
+
+    virtual bool isActive() = 0;
+    // Sends exactly the bytes of the text; no terminator is added.
+    virtual void sendString(const std::string& text) = 0;
+    virtual void sendByte(uint8_t byte) = 0;
+    // The next received byte 0..255, or -1 when none came within the read time-out.
+    virtual int readByte() = 0;
+
+    // Only the serial link answers yes: the ECU protocol switches bit rates on it alone.
+    virtual bool isSerialKind() const { return false; }
+
+    static constexpr int defaultTimeoutMs = 2500;
+
+    int timeout = defaultTimeoutMs;  // read time-out in ms (the serial link honours it)
+    std::string received;            // every byte read during the last expect
+    bool debugEcho = false;          // echo traffic into the debug log
+
+protected:
+    TOperator& op;
+};
+
+enum class TLinkKind { Serial, Network };
+
+// Builds a new link of the given kind with its construction defaults.
+using TLinkFactory = std::function<std::unique_ptr<TCommunicator>(TLinkKind, TOperator&)>;

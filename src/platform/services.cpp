@@ -1,0 +1,13 @@
+#include "platform/services.h"
+
+#include <chrono>
+#include <thread>
+
+int64_t TSystemClock::nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void TSystemClock::sleepMs(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}

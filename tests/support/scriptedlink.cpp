@@ -1,0 +1,65 @@
+#include "support/scriptedlink.h"
+
+#include "platform/convert.h"
+
+TScriptedLink::TScriptedLink(TOperator& op, TVirtualClock& clock, bool serialKind)
+    : TCommunicator(op), clock(clock), serial(serialKind) {}
+
+void TScriptedLink::reply(const std::string& command, const std::string& text, int times,
+                          int perByteDelayMs) {
+    rules.push_back({command, text, times, perByteDelayMs});
+}
+
+void TScriptedLink::feed(const std::string& bytes, int afterMs, int perByteDelayMs) {
+    int64_t at = clock.nowMs() + afterMs;
+    if (!incoming.empty() && incoming.back().at > at) at = incoming.back().at;
+    for (char c : bytes) {
+        at += perByteDelayMs;
+        incoming.push_back({c, at});
+    }
+}
+
+void TScriptedLink::setActive(bool on) {
+    wire.push_back(on ? "open" : "close");
+    active = on;
+}
+
+void TScriptedLink::setBaudRate(int r) {
+    wire.push_back("rate:" + std::to_string(r));
+    rate = r;
+}
+
+void TScriptedLink::sendString(const std::string& text) {
+    wire.push_back("tx:" + text);
+    sentBytes += text;
+    for (auto& rule : rules) {
+        if (rule.command != text || rule.times == 0) continue;
+        if (rule.times > 0) --rule.times;
+        feed(rule.reply, 0, rule.delay);
+        break;
+    }
+}
+
+void TScriptedLink::sendByte(uint8_t byte) {
+    wire.push_back("byte:" + hexHH(byte));
+    sentBytes += static_cast<char>(byte);
+}
+
+int TScriptedLink::readByte() {
+    timeoutsSeen.push_back(timeout);
+    if (!incoming.empty() && incoming.front().at <= clock.nowMs() + timeout) {
+        if (incoming.front().at > clock.nowMs()) clock.advance(incoming.front().at - clock.nowMs());
+        const char c = incoming.front().byte;
+        incoming.pop_front();
+        return static_cast<uint8_t>(c);
+    }
+    clock.advance(timeout + 1);
+    return -1;
+}
+
+std::vector<std::string> TScriptedLink::sent() const {
+    std::vector<std::string> out;
+    for (const auto& w : wire)
+        if (w.rfind("tx:", 0) == 0) out.push_back(w.substr(3));
+    return out;
+}
