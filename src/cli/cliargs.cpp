@@ -1,0 +1,212 @@
+#include "cli/cliargs.h"
+
+#include <array>
+
+#include "platform/convert.h"
+
+namespace {
+
+struct TCommandInfo {
+    const char* name;
+    int minArgs, maxArgs;
+    const char* usage;
+    const char* help;
+};
+
+const std::array<TCommandInfo, 7> commands{{
+    {"info", 0, 0, "info",
+     "Goes online and prints the firmware line as the app's status bar shows it\n"
+     "(\"Firmware v.1.0.22\", or \"Firmware v.Unknown\"), or \"Bootloader only\" when the ECU\n"
+     "answered only through its bootloader.\n"},
+    {"settings", 0, 0, "settings",
+     "Goes online and prints the settings table: one line per slot that has a name, in slot\n"
+     "order: slot number, TAB, name, TAB, value in decimal. The output is a backup that\n"
+     "`restore` reads back.\n"},
+    {"set", 2, 2, "set NAME VALUE [--store]",
+     "Goes online, sets the named setting to VALUE (decimal 0-255) and writes it to the ECU.\n"
+     "  --store   the ECU then stores its settings, so that they survive a power-off\n"},
+    {"flash", 1, 1, "flash FILE.hex [--yes]",
+     "Goes online and replaces the ECU's firmware with FILE.hex (an ECU that answers only\n"
+     "through its bootloader is flashed all the same). The settings are backed up first and\n"
+     "carried over to the new firmware by name; the carry-over report is printed at the end.\n"
+     "Asks the reflash question on the terminal first.\n"
+     "  --yes     do not ask (needed where standard input is not a terminal)\n"},
+    {"import", 1, 1, "import FILE.mtt",
+     "Goes online and sends the settings file FILE.mtt to the ECU, line by line.\n"},
+    {"restore", 1, 1, "restore FILE",
+     "Goes online; for every line of FILE (the format `settings` prints, and the backups\n"
+     "written before each flash) whose name the ECU's table holds, sets and writes that\n"
+     "slot's value; then has the ECU store its settings. The whole file is checked before\n"
+     "anything is written. Prints how many settings were restored and which names the ECU\n"
+     "does not have.\n"},
+    {"hex", 1, 1, "hex FILE.hex [-o OUT]",
+     "Reads FILE.hex as the app does and prints \"image N bytes\". Needs no ECU.\n"
+     "  -o OUT    also write the flat image, exactly N bytes, to OUT\n"},
+}};
+
+const TCommandInfo* findCommand(const std::string& name) {
+    for (const auto& c : commands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+const char* linkHelp =
+    "LINK (when none is given, the stored preferences choose the link as the app does):\n"
+    "  --network HOST[:PORT]   network link to HOST, TCP port PORT (default 32000);\n"
+    "                          an IPv6 address with a port is written [ADDR]:PORT\n"
+    "  --serial PATH|N         serial link on the device PATH (a tty or a pseudo-terminal)\n"
+    "                          or on port number N of the serial port list\n"
+    "  --baud RATE             bit rate of the serial link (default 9600)\n"
+    "  --echo                  copy the link traffic to standard error, as the debug log\n"
+    "                          would show it\n";
+
+const char* exitHelp =
+    "Exit status: 0 done; 1 the link could not be opened, the ECU did not answer, or the\n"
+    "operation failed; 2 bad usage; 3 a file that cannot be read, or a firmware file that\n"
+    "is not a valid Intel HEX image.\n";
+
+// A whole decimal number in [lo, hi], or EUsageError naming what it was for.
+int parseNumber(const std::string& text, int lo, int hi, const std::string& what) {
+    bool digits = !text.empty() && text.size() <= 9;
+    for (char c : text) digits = digits && c >= '0' && c <= '9';
+    if (!digits) throw EUsageError(what + " must be a whole number, not '" + text + "'");
+    const int v = strToInt(text);
+    if (v < lo || v > hi)
+        throw EUsageError(what + " must be between " + std::to_string(lo) + " and " + std::to_string(hi) +
+                          ", not " + text);
+    return v;
+}
+
+}  // namespace
+
+bool isCommand(const std::string& word) { return findCommand(word) != nullptr; }
+
+void parseHostPort(const std::string& text, std::string& host, int& port) {
+    port = cli_defaults::tcpPort;
+    std::string portText;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) throw EUsageError("--network: missing ']' in '" + text + "'");
+        host = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') throw EUsageError("--network: expected ':PORT' after ']' in '" + text + "'");
+            portText = rest.substr(1);
+            if (portText.empty()) throw EUsageError("--network: missing port after ':' in '" + text + "'");
+        }
+    } else {
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
+            host = text.substr(0, colon);
+            portText = text.substr(colon + 1);
+            if (portText.empty()) throw EUsageError("--network: missing port after ':' in '" + text + "'");
+        } else {
+            host = text;  // a name, an IPv4 address, or a bare IPv6 address
+        }
+    }
+    if (host.empty()) throw EUsageError("--network: missing host in '" + text + "'");
+    if (!portText.empty()) port = parseNumber(portText, 1, 65535, "--network: the TCP port");
+}
+
+TCliOptions parseArguments(const std::vector<std::string>& args) {
+    TCliOptions o;
+    bool linkGiven = false;
+    bool optionsEnded = false;
+
+    // "--name VALUE" or "--name=VALUE".
+    size_t i = 0;
+    auto valueOf = [&](const std::string& arg, const std::string& name, std::string& value) {
+        if (arg == name) {
+            if (i + 1 >= args.size()) throw EUsageError(name + " needs a value");
+            value = args[++i];
+            return true;
+        }
+        if (arg.rfind(name + "=", 0) == 0) {
+            value = arg.substr(name.size() + 1);
+            return true;
+        }
+        return false;
+    };
+    auto chooseLink = [&](TLinkChoice choice) {
+        if (linkGiven) throw EUsageError("give one link option only: --network or --serial");
+        linkGiven = true;
+        o.link = choice;
+    };
+
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string v;
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            if (o.command.empty()) {
+                if (!isCommand(a)) throw EUsageError("unknown command '" + a + "'");
+                o.command = a;
+            } else {
+                o.args.push_back(a);
+            }
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (valueOf(a, "--network", v)) {
+            chooseLink(TLinkChoice::Network);
+            parseHostPort(v, o.host, o.tcpPort);
+        } else if (valueOf(a, "--serial", v)) {
+            chooseLink(TLinkChoice::Serial);
+            if (v.empty()) throw EUsageError("--serial needs a device path or a port number");
+            if (v.find_first_not_of("0123456789") == std::string::npos) {
+                o.serialPortNumber = parseNumber(v, 1, 255, "--serial: the port number");
+            } else {
+                o.serialDevice = v;
+            }
+        } else if (valueOf(a, "--baud", v)) {
+            o.baudRate = parseNumber(v, 1, 4000000, "--baud: the bit rate");
+        } else if (a == "--echo") {
+            o.echo = true;
+        } else if (a == "--store" && o.command == "set") {
+            o.store = true;
+        } else if (a == "--yes" && o.command == "flash") {
+            o.yes = true;
+        } else if (o.command == "hex" && (valueOf(a, "-o", v) || valueOf(a, "--output", v))) {
+            if (v.empty()) throw EUsageError("-o needs a file name");
+            o.output = v;
+        } else if (a.size() > 1 && a[1] != '-' && a.find_first_not_of("0123456789", 1) == std::string::npos &&
+                   o.command == "set") {
+            o.args.push_back(a);  // a negative value: refused below with the value's own message
+        } else {
+            throw EUsageError("unknown option '" + a + "'" + (o.command.empty() ? "" : " for " + o.command));
+        }
+    }
+
+    if (o.help) return o;
+    if (o.command.empty()) throw EUsageError("no command given");
+    const TCommandInfo& info = *findCommand(o.command);
+    if (static_cast<int>(o.args.size()) < info.minArgs)
+        throw EUsageError(o.command + " needs more arguments: " + cli_defaults::program + " " + info.usage);
+    if (static_cast<int>(o.args.size()) > info.maxArgs)
+        throw EUsageError(o.command + " takes no argument '" + o.args[info.maxArgs] + "': " +
+                          cli_defaults::program + " " + info.usage);
+    if (o.command == "set") parseNumber(o.args[1], 0, 255, "set: the value of " + o.args[0]);
+    if (o.baudRate && o.link == TLinkChoice::Network) throw EUsageError("--baud applies to the serial link only");
+    if (o.link == TLinkChoice::Serial && o.serialDevice.find(':') != std::string::npos)
+        throw EUsageError("--serial: a device path may not contain ':' (" + o.serialDevice + ")");
+    return o;
+}
+
+std::string helpText(const std::string& command) {
+    const std::string program = cli_defaults::program;
+    if (const TCommandInfo* c = findCommand(command)) {
+        return "Usage: " + program + " [LINK] " + c->usage + "\n\n" + c->help + "\n" + linkHelp + "\n" + exitHelp;
+    }
+    std::string text = "Usage: " + program + " [LINK] COMMAND [ARGS]\n\n"
+                       "Reads, sets, backs up and restores the settings of an ECU running the VIVU v3\n"
+                       "firmware, flashes its firmware and imports settings files, without a desktop.\n\n" +
+                       std::string(linkHelp) + "\nCOMMANDS\n";
+    for (const auto& c : commands) {
+        std::string line = std::string("  ") + c.usage;
+        const std::string first(c.help, std::string(c.help).find('\n'));
+        line.resize(28, ' ');
+        text += line + first + "\n";
+    }
+    text += "\n" + program + " COMMAND --help tells more about a command.\n\n" + exitHelp;
+    return text;
+}
