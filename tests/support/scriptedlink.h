@@ -22,6 +22,9 @@ public:
     // scripts silence before a later answer.
     void reply(const std::string& command, const std::string& reply, int times = -1,
                int perByteDelayMs = 0);
+    // Like reply, but `second` follows `first` only after a pause of `pauseMs`.
+    void replyThen(const std::string& command, const std::string& first, int pauseMs,
+                   const std::string& second);
     // Bytes that arrive `afterMs` from now, one every `perByteDelayMs`.
     void feed(const std::string& bytes, int afterMs = 0, int perByteDelayMs = 0);
 
@@ -52,6 +55,8 @@ private:
     struct Rule {
         std::string command, reply;
         int times, delay;
+        int pause = 0;
+        std::string second;
     };
     struct Pending {
         char byte;
