@@ -37,6 +37,10 @@ void TScriptedLink::setBaudRate(int r) {
 void TScriptedLink::sendString(const std::string& text) {
     wire.push_back("tx:" + text);
     sentBytes += text;
+    if (responder) {
+        feed(responder(text));
+        return;
+    }
     for (auto& rule : rules) {
         if (rule.command != text || rule.times == 0) continue;
         if (rule.times > 0) --rule.times;
@@ -49,6 +53,7 @@ void TScriptedLink::sendString(const std::string& text) {
 void TScriptedLink::sendByte(uint8_t byte) {
     wire.push_back("byte:" + hexHH(byte));
     sentBytes += static_cast<char>(byte);
+    if (responder) feed(responder(std::string(1, static_cast<char>(byte))));
 }
 
 int TScriptedLink::readByte() {
