@@ -71,13 +71,3 @@ std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string
     }
     return entries;
 }
-
-std::string formatSettings(const TECUSettings& settings) {
-    std::string out;
-    for (int i = 0; i < TECUSettings::slotCount; ++i) {
-        const auto slot = static_cast<uint8_t>(i);
-        if (settings.getName(slot).empty()) continue;
-        out += std::to_string(i) + "\t" + settings.getName(slot) + "\t" + std::to_string(settings.getValue(slot)) + "\n";
-    }
-    return out;
-}

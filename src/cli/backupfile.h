@@ -1,7 +1,7 @@
 #pragma once
-// The settings backup format: one line per named slot, in slot order: the slot number, TAB,
-// the name, TAB, the value in decimal. `settings` prints it, the firmware update writes it
-// before every flash, and `restore` reads it back.
+// Reading the settings backup format back: one line per named slot, in slot order: the slot
+// number, TAB, the name, TAB, the value in decimal. `settings` prints it (settingsToText), the
+// firmware update writes it before every flash, and `restore` reads it.
 
 #include <cstdint>
 #include <stdexcept>
@@ -29,6 +29,3 @@ public:
 // three fields, a slot or a value that is not a decimal number from 0 to 255, an empty name or
 // one holding control characters, and a slot given twice. `fileName` is for the messages.
 std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string& fileName);
-
-// The table as `settings` prints it: every slot with a name, in slot order.
-std::string formatSettings(const TECUSettings& settings);

@@ -122,7 +122,7 @@ TEST(BackupFormat, ReadsWhatSettingsPrints) {
     table.setEntry("fan_temp", 255, 7);
     table.setEntry("has space", 0, 255);
     table.setValue(3, 99);  // a slot without a name is not printed
-    const std::string text = formatSettings(table);
+    const std::string text = settingsToText(table);
     EXPECT_EQ(text, "0\tlcd_c0\t12\n7\tfan_temp\t255\n255\thas space\t0\n");
 
     const auto entries = parseBackup(text, "b.txt");
