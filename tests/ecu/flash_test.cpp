@@ -34,7 +34,7 @@ struct FlashTest : ::testing::Test {
             auto l = std::make_unique<TScriptedLink>(op, fake.clock, kind == TLinkKind::Serial);
             l->rate = rate;
             l->active = true;
-            l->responder = [this](const std::string& bytes) { return peer.onBytes(bytes) + peer.idle(); };
+            l->responder = [this](const std::string& bytes) { return peer.exchange(bytes); };
             link = l.get();
             return l;
         });
@@ -47,6 +47,8 @@ struct FlashTest : ::testing::Test {
         link->wire.clear();
         link->sentBytes.clear();
         fake.clock.slept.clear();
+        fake.progress.forget();
+        fake.window.forget();
         peer.commands.clear();
     }
 
@@ -282,7 +284,7 @@ TEST_F(FlashTest, LostLinkEndsTheFlash) {
     link->responder = [&](const std::string& b) {
         bytes += b.size();
         if (bytes > 400) link->active = false;
-        return link->active ? peer.onBytes(b) + peer.idle() : std::string();
+        return link->active ? peer.exchange(b) : std::string();
     };
     auto image = imageOf(1024);
     try {

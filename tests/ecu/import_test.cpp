@@ -23,7 +23,7 @@ struct ImportTest : ::testing::Test {
         ecu = std::make_unique<TECU>(fake.op, [this](TLinkKind, TOperator& op) {
             auto l = std::make_unique<TScriptedLink>(op, fake.clock);
             l->active = true;
-            l->responder = [this](const std::string& b) { return peer.onBytes(b) + peer.idle(); };
+            l->responder = [this](const std::string& b) { return peer.exchange(b); };
             link = l.get();
             return l;
         });
@@ -49,8 +49,8 @@ TEST_F(ImportTest, LinesGoOutBareAndPacedBetweenGoodbyeAndGreeting) {
 
 TEST_F(ImportTest, LineEndsOfEveryKindPutTheSameBytesOnTheWire) {
     const Strings expected{"bye", "a", "b", "c", "Man"};
-    for (const std::string text : {"a\r\nb\r\nc\r\n", "a\nb\nc\n", "a\rb\rc\r", "a\nb\r\nc",
-                                   std::string("a\nb\nc\n\0ignored\n", 15)}) {
+    for (const std::string& text : Strings{"a\r\nb\r\nc\r\n", "a\nb\nc\n", "a\rb\rc\r", "a\nb\r\nc",
+                                           std::string("a\nb\nc\n\0ignored\n", 15)}) {
         link->wire.clear();
         ASSERT_TRUE(ecu->importSettings(file(text)));
         EXPECT_EQ(link->sent(), expected);
@@ -75,7 +75,7 @@ TEST_F(ImportTest, NoGoodbyeMeansNotOneLineIsSent) {
 
 TEST_F(ImportTest, NoGreetingAfterwardsIsReportedWhileTheDialogIsUp) {
     link->responder = [this](const std::string& b) {
-        std::string out = peer.onBytes(b) + peer.idle();
+        std::string out = peer.exchange(b);
         return b == "Man" ? std::string() : out;
     };
     EXPECT_FALSE(ecu->importSettings(file("a\n")));

@@ -24,6 +24,11 @@ public:
     // No further byte came for a moment: a lone "Man" is now a greeting, not the start of
     // the bootloader's entry text.
     std::string idle();
+    // A whole chunk, after which the line falls quiet: onBytes, then idle.
+    std::string exchange(const std::string& bytes) {
+        std::string out = onBytes(bytes);
+        return out + idle();
+    }
 
     // Script.
     Identity running;                 // the firmware now running
