@@ -27,7 +27,7 @@ std::string printable(const std::string& text) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if (c == '\t' || c == '\n' || c >= 0x20) {
+        if (c == '\t' || c == '\n' || c == '\r' || c >= 0x20) {
             if (c == 0x7F) out += "\\x7F";
             else out += static_cast<char>(c);
         } else {
@@ -93,10 +93,17 @@ void TConsole::echo(const std::string& text, TColor color) {
     if (progressShown) endProgress();
     std::string shownText = printable(text);
     if (text.find('\r') != std::string::npos) {
-        // A new line after the last one; every carriage return in the fragment starts another.
+        // A new line after the last one; every further carriage return in the fragment starts
+        // another (a leading one has done its work by starting the first).
+        if (!atLineStart) std::fputc('\n', out);
+        atLineStart = true;
+        if (shownText.front() == '\r') shownText.erase(0, 1);
         for (char& c : shownText)
             if (c == '\r') c = '\n';
-        if (!atLineStart) std::fputc('\n', out);
+        if (shownText.empty()) {
+            std::fflush(out);
+            return;
+        }
     }
     if (colours) std::fputs(ansiColour(color), out);
     std::fputs(shownText.c_str(), out);

@@ -1,0 +1,28 @@
+#pragma once
+// Runs the real veltrace-cli as a separate process, with its own HOME and XDG folders, and
+// collects its exit status, standard output and standard error.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TCliRun {
+    int status = -1;  // the exit status; 128 + signal when a signal ended it
+    std::string out;
+    std::string err;
+    long long elapsedMs = 0;
+};
+
+struct TCliProcessOptions {
+    // Given to standard input through a pipe; without it, standard input is /dev/null.
+    std::optional<std::string> input;
+    // Standard input is a pseudo-terminal and this is typed into it.
+    std::optional<std::string> terminalInput;
+    std::map<std::string, std::string> env;  // more variables
+    int timeoutMs = 20000;
+};
+
+// `home` becomes HOME; XDG_CONFIG_HOME and XDG_DATA_HOME are its .config and .local/share.
+TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& home,
+                      const TCliProcessOptions& options = {});
