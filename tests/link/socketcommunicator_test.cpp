@@ -20,11 +20,15 @@ public:
     std::atomic<int> pendingEventRounds{0};
 };
 
-// A clock that runs fifty times faster than the real one: ten seconds pass in a fifth of one.
+// A clock that runs `factor` times faster than the real one.
 class TRushingClock : public TClock {
 public:
-    int64_t nowMs() override { return steadyMs() * 50; }
+    explicit TRushingClock(int factor) : factor(factor) {}
+    int64_t nowMs() override { return steadyMs() * factor; }
     void sleepMs(int) override {}
+
+private:
+    int64_t factor;
 };
 
 // A link connected to a loopback server, and the server's end of the connection.
@@ -102,7 +106,7 @@ TEST(NetworkLink, AConnectThatGetsNoAnswerIsGivenUpAfterTenSeconds) {
     TRecordingLog log;
     TRecordingWindow window;
     TMemoryPreferences prefs;
-    TRushingClock clock;
+    TRushingClock clock(50);  // ten seconds pass in a fifth of one
     TOperator op{progress, log, window, prefs, clock};
     TSocketCommunicator link(op);
     link.setPort("127.0.0.1");
@@ -186,6 +190,24 @@ TEST(NetworkLink, ReadWaitsItsOwnTwoAndAHalfSecondsWhateverTimeoutSays) {
     EXPECT_GE(waited, 2500);
     EXPECT_LT(waited, 2800);
     EXPECT_TRUE(c.link.isActive());  // a time-out ends nothing
+
+    // A longer `timeout` does not stretch it either (on a clock ten times faster than real).
+    TRecordingProgress progress;
+    TRecordingLog log;
+    TRecordingWindow window;
+    TMemoryPreferences prefs;
+    TRushingClock clock(10);
+    TOperator op{progress, log, window, prefs, clock};
+    TSocketCommunicator rushed(op);
+    rushed.setPort("127.0.0.1");
+    rushed.setBaudRate(c.server.port);
+    rushed.setActive(true);
+    ASSERT_TRUE(rushed.isActive());
+    rushed.timeout = 4000;
+    const int64_t start = clock.nowMs();
+    EXPECT_EQ(rushed.readByte(), -1);
+    EXPECT_GE(clock.nowMs() - start, 2500);
+    EXPECT_LT(clock.nowMs() - start, 4000);
 }
 
 TEST(NetworkLink, APeerClosingMidReadEndsTheReadAtOnce) {
