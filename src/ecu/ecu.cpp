@@ -324,6 +324,10 @@ bool TECU::runFlash(const TIHexFile& image) {
         throw EFlashError("Firmware image too large: " + std::to_string(image.imageSize) +
                           " bytes (at most " + std::to_string(proto::maxImageBytes) + ")");
 
+    // A file without data records reads as an all-zero image: flashing it would leave an ECU
+    // that cannot start.
+    if (image.extent == 0) throw EFlashError("Firmware image holds no data");
+
     op.window.setActivity(true);
     op.progress.setStatusText("Initializing...");
     op.progress.setPosition(0);

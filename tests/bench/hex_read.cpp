@@ -8,6 +8,7 @@
 #include "data/ihexfile.h"
 #include "support/fakes.h"
 #include "support/hextext.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ std::string firmwareText() {
 void BM_ReadFirmwareHex(benchmark::State& state) {
     TTempDir dir;
     const std::string text = firmwareText();
-    const std::string file = dir.write("firmware.hex", text);
+    const std::string file = writeFile(dir.path, "firmware.hex", text);
     TRecordingWindow window;
     for (auto _ : state) {
         TIHexFile hex(8192, 1024);

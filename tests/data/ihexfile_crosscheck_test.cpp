@@ -14,6 +14,7 @@
 #include "data/ihexfile.h"
 #include "support/fakes.h"
 #include "support/hextext.h"
+#include "support/tempdir.h"
 
 extern char** environ;
 
@@ -118,16 +119,16 @@ protected:
     void compare(const TGenerated& file, const std::string& name, uint32_t minExtent) {
         TRecordingWindow window;
         TIHexFile hex(8192, 1024);
-        hex.openFile(dir.write(name + ".hex", file.ours));
+        hex.openFile(writeFile(dir.path, name + ".hex", file.ours));
         ASSERT_TRUE(hex.readRecords()) << name;
         ASSERT_TRUE(hex.buildImage(window)) << name;
         hex.closeFile();
         EXPECT_TRUE(window.messages().empty());
         ASSERT_GE(hex.extent, minExtent) << name << ": the generated data does not reach as far as meant";
 
-        const std::string in = dir.write(name + "-srec.hex", file.theirs);
-        const std::string bin = (dir.path / (name + ".bin")).string();
-        const std::string log = (dir.path / (name + ".log")).string();
+        const std::string in = writeFile(dir.path, name + "-srec.hex", file.theirs);
+        const std::string bin = dir.path + "/" + name + ".bin";
+        const std::string log = dir.path + "/" + name + ".log";
         const int rc = run({srecCat, "-disable-sequence-warnings", "-redundant-bytes=ignore",
                             "-contradictory-bytes=ignore", in, "-Intel", "-fill", "0x00", "0",
                             std::to_string(hex.imageSize), "-o", bin, "-Binary"},

@@ -6,6 +6,7 @@
 #include "platform/convert.h"
 #include "support/fakes.h"
 #include "support/hextext.h"
+#include "support/tempdir.h"
 
 using ::testing::HasSubstr;
 
@@ -40,7 +41,7 @@ struct HexFixture : ::testing::Test {
     TIHexFile hex{8192, 1024};
 
     bool read(const std::string& bytes) {
-        hex.openFile(dir.write("fw.hex", bytes));
+        hex.openFile(writeFile(dir.path, "fw.hex", bytes));
         return hex.readRecords();
     }
     // Reads and lays out; fails the test when either step fails.
@@ -155,7 +156,7 @@ TEST_F(HexFixture, CrAndCrLfLineEndsLoadAlike) {
     const std::vector<std::string> recs{":020000000102FB", ":0220000041425B", ":00000001FF"};
     for (const std::string end : {"\r", "\r\n"}) {
         TIHexFile h(8192, 1024);
-        h.openFile(dir.write("f.hex", lines(recs, end)));
+        h.openFile(writeFile(dir.path, "f.hex", lines(recs, end)));
         ASSERT_TRUE(h.readRecords()) << quoteBytes(end);
         EXPECT_EQ(countRecords(h), 3u);
         ASSERT_TRUE(h.buildImage(window));
@@ -341,12 +342,12 @@ TEST_F(HexFixture, SecondLayoutChangesNothing) {
 
 TEST_F(HexFixture, ImageThatCannotGrowRefusesDataBeyondIt) {
     TIHexFile fixed(16, 0);
-    fixed.openFile(dir.write("fixed.hex", lines({hexLine(0, 14, {7, 8})})));
+    fixed.openFile(writeFile(dir.path, "fixed.hex", lines({hexLine(0, 14, {7, 8})})));
     ASSERT_TRUE(fixed.readRecords());
     EXPECT_TRUE(fixed.buildImage(window));  // fits exactly
     EXPECT_EQ(fixed.image[15], 8);
 
-    fixed.openFile(dir.write("over.hex", lines({hexLine(0, 0, {0x11}), ":020000040001F9", hexLine(0, 15, {1, 2})})));
+    fixed.openFile(writeFile(dir.path, "over.hex", lines({hexLine(0, 0, {0x11}), ":020000040001F9", hexLine(0, 15, {1, 2})})));
     ASSERT_TRUE(fixed.readRecords());
     EXPECT_FALSE(fixed.buildImage(window));  // and returns rather than looping for ever
     EXPECT_EQ(fixed.records, nullptr);
@@ -362,7 +363,7 @@ TEST_F(HexFixture, ImageThatCannotGrowRefusesDataBeyondIt) {
 TEST(HexFileIo, OpenFailuresNameTheFileAndTheReason) {
     TIHexFile hex(8192, 1024);
     TTempDir dir;
-    const std::string missing = (dir.path / "missing.hex").string();
+    const std::string missing = dir.path + "/missing.hex";
     try {
         hex.openFile(missing);
         FAIL() << "opened a missing file";
@@ -377,10 +378,10 @@ TEST(HexFileIo, OpenFailuresNameTheFileAndTheReason) {
         EXPECT_THAT(e.what(), HasSubstr(missing));
     }
     try {
-        hex.openFile(dir.path.string());
+        hex.openFile(dir.path);
         FAIL() << "opened a folder";
     } catch (const EInOutError& e) {
-        EXPECT_THAT(e.what(), HasSubstr(dir.path.string()));
+        EXPECT_THAT(e.what(), HasSubstr(dir.path));
         EXPECT_THAT(e.what(), HasSubstr("directory"));
     }
 }
@@ -391,7 +392,7 @@ TEST(HexFileIo, ReadingAndClosingNeedAnOpenFile) {
     EXPECT_THROW(hex.closeFile(), EInOutError);
 
     TTempDir dir;
-    const std::string name = dir.write("fw.hex", ":00000001FF\r\n");
+    const std::string name = writeFile(dir.path, "fw.hex", ":00000001FF\r\n");
     hex.openFile(name);
     EXPECT_TRUE(hex.readRecords());
     hex.closeFile();

@@ -57,6 +57,7 @@ struct FlashTest : ::testing::Test {
         image->image.resize(size);
         for (size_t i = 0; i < size; ++i) image->image[i] = static_cast<uint8_t>(i * 7 + 3);
         image->imageSize = static_cast<uint32_t>(size);
+        image->extent = static_cast<uint32_t>(size);
         return image;
     }
 
@@ -140,6 +141,7 @@ TEST_F(FlashTest, BlockAddressesAndChecksumsOnTheWire) {
     image->image.assign(1024, 0x00);
     std::fill(image->image.begin(), image->image.begin() + 512, 0xFF);
     image->imageSize = 1024;
+    image->extent = 1024;
     ASSERT_TRUE(ecu->flashFirmware(*image));
     const std::string& w = link->sentBytes;
     // Each block: 'A' hi lo, "Dk", 0, 256 data bytes, sum hi lo, xor hi lo.
@@ -307,6 +309,16 @@ TEST_F(FlashTest, OversizeImageIsRefusedWithNothingSent) {
     }
     EXPECT_TRUE(link->wire.empty());
     EXPECT_EQ(fake.progress.calls().back(), "close");
+
+    auto empty = imageOf(8192);
+    empty->extent = 0;  // a file without data records
+    try {
+        ecu->flashFirmware(*empty);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "Firmware image holds no data");
+    }
+    EXPECT_TRUE(link->wire.empty());
 
     auto largest = imageOf(131072);
     ASSERT_TRUE(ecu->flashFirmware(*largest));

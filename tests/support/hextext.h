@@ -1,8 +1,7 @@
 #pragma once
-// Writing Intel HEX lines and scratch files for the tests and benchmarks of the HEX reader.
+// Writing Intel HEX lines and files for the tests and benchmarks of the HEX reader.
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -34,29 +33,11 @@ inline std::string segmentLine(uint16_t segment) {
     return hexLine(2, 0, {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment & 0xFF)});
 }
 
-// A scratch folder, removed with everything in it when the object goes.
-class TTempDir {
-public:
-    TTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "veltrace-hex-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a scratch folder");
-        path = pattern;
-    }
-    ~TTempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
-
-    // Writes the bytes to a file in the folder and returns its path.
-    std::string write(const std::string& name, const std::string& bytes) const {
-        const std::string file = (path / name).string();
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out) throw std::runtime_error("cannot write " + file);
-        return file;
-    }
-
-    std::filesystem::path path;
-};
+// Writes the bytes to a file in `dir` (a scratch folder, see tempdir.h) and returns its path.
+inline std::string writeFile(const std::string& dir, const std::string& name, const std::string& bytes) {
+    const std::string file = (std::filesystem::path(dir) / name).string();
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file);
+    return file;
+}
