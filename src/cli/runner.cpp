@@ -1,0 +1,467 @@
+#include "cli/runner.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "cli/backupfile.h"
+#include "cli/cliargs.h"
+#include "cli/terminal.h"
+#include "data/ihexfile.h"
+#include "ecu/ecu.h"
+#include "link/linkfactory.h"
+#include "link/serialcommunicator.h"
+#include "platform/convert.h"
+#include "platform/preferences.h"
+#include "platform/sio.h"
+
+namespace {
+
+// The app's reflash question, asked before anything is sent.
+constexpr const char* reflashQuestion =
+    "You are about to reflash the firmware in your ECU. It is very important that you do not power "
+    "off your ECU during the flash process! Are you sure you want to do this?";
+
+// The firmware file is read as the app reads it.
+constexpr uint16_t firmwareInitialSize = 8192;
+constexpr uint16_t firmwareGrowStep = 1024;
+
+// A command that cannot go on; the message says why, the status is the exit status.
+class ECliFailure : public std::runtime_error {
+public:
+    ECliFailure(int status, const std::string& message) : std::runtime_error(message), status(status) {}
+    int status;
+};
+
+// The one place where a device path given with --serial becomes a serial port: the serial port
+// list is read from VELTRACE_SERIAL_PORTS when that is set, so the device is made the list's only
+// entry and the link uses port 1.
+std::string addressSerialDevice(const std::string& devicePath) {
+    ::setenv("VELTRACE_SERIAL_PORTS", devicePath.c_str(), 1);
+    return "1";
+}
+
+std::string readWholeFile(const std::string& fileName, const std::string& what) {
+    std::FILE* f = std::fopen(fileName.c_str(), "rb");
+    if (!f) throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(errno));
+    std::string text;
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    std::fclose(f);
+    if (failed) throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(err));
+    return text;
+}
+
+// Which line of a HEX file the reader refused, and why: the lines split as the reader splits
+// them (CR or CR LF ends a line, Ctrl-Z ends the file) and parsed by the reader's own record.
+std::string hexFailureDetail(const std::string& fileName) {
+    std::string text;
+    try {
+        text = readWholeFile(fileName, "firmware file");
+    } catch (const ECliFailure&) {
+        return {};
+    }
+    const size_t eof = text.find('\x1A');
+    if (eof != std::string::npos) text.resize(eof);
+    size_t at = 0;
+    for (int lineNo = 1; at < text.size(); ++lineNo) {
+        size_t end = text.find('\r', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (at < text.size() && text[at] == '\n') ++at;
+        try {
+            THexRec record(line);
+        } catch (const std::exception& e) {
+            return "line " + std::to_string(lineNo) + ": " + e.what();
+        }
+    }
+    return {};
+}
+
+// Reads a firmware file into its flat image. Throws ECliFailure with status 3.
+std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServices& messages) {
+    auto hex = std::make_unique<TIHexFile>(firmwareInitialSize, firmwareGrowStep);
+    try {
+        hex->openFile(fileName);
+        const bool read = hex->readRecords();
+        const bool built = read && hex->buildImage(messages);
+        hex->closeFile();
+        if (!read || !built) {
+            const std::string detail = read ? std::string() : hexFailureDetail(fileName);
+            throw ECliFailure(exitBadFile, "Unable to read firmware image! " + fileName +
+                                               (detail.empty() ? std::string() : " " + detail));
+        }
+    } catch (const EInOutError& e) {
+        throw ECliFailure(exitBadFile, e.what());
+    }
+    return hex;
+}
+
+// Why a link did not open, where its layer can tell (the serial port layer keeps the reason,
+// such as a permission problem and the dialout group).
+std::string linkOpenFailure(TCommunicator& link) {
+    if (auto* serial = dynamic_cast<TSerialCommunicator*>(&link)) return serial->openError();
+    return {};
+}
+
+std::string joinedNames(const std::vector<std::string>& names) {
+    if (names.empty()) return "(none)";
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
+
+// Ctrl-C while the firmware is written would leave the ECU without a firmware: the first two are
+// answered with a warning, the third ends the program all the same.
+class TFlashInterruptGuard {
+public:
+    TFlashInterruptGuard() {
+        presses = 0;
+        struct sigaction sa {};
+        sa.sa_handler = &TFlashInterruptGuard::onSignal;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGINT, &sa, &oldInt);
+        ::sigaction(SIGTERM, &sa, &oldTerm);
+    }
+    ~TFlashInterruptGuard() {
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+    }
+    TFlashInterruptGuard(const TFlashInterruptGuard&) = delete;
+    TFlashInterruptGuard& operator=(const TFlashInterruptGuard&) = delete;
+
+    static constexpr int forcePresses = 3;
+
+private:
+    static void onSignal(int sig) {
+        presses = presses + 1;
+        if (presses >= forcePresses) {
+            ::signal(sig, SIG_DFL);
+            ::raise(sig);
+            return;
+        }
+        static const char warning[] =
+            "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
+            "Interrupt twice more to stop all the same.\n";
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, warning, sizeof warning - 1);
+    }
+
+    static inline volatile sig_atomic_t presses = 0;
+    struct sigaction oldInt {}, oldTerm {};
+};
+
+// One run of a command that talks to the ECU: the operator seams on the terminal, the stored
+// preferences, the TECU and its link.
+class TSession {
+public:
+    TSession(const TCliOptions& options, const TCliStreams& streams)
+        : options(options),
+          streams(streams),
+          console(streams.err, streams.errIsTerminal, streams.errIsTerminal),
+          progress(console),
+          log(console),
+          services(console),
+          prefs(TIniPreferences::defaultConfigFolder(), services),
+          ecu(op, realLinkFactory()) {
+        console.setEchoing(options.echo);
+        chooseLink();
+    }
+
+    int run();
+
+private:
+    void chooseLink();
+    std::string linkName();
+    void goOnline();
+    void goOffline();
+    void needFirmwareRunning();
+    void print(const std::string& text) {
+        console.endProgress();
+        std::fputs(text.c_str(), streams.out);
+        std::fflush(streams.out);
+    }
+
+    int info();
+    int settings();
+    int set();
+    int flash();
+    int import();
+    int restore();
+
+    const TCliOptions& options;
+    const TCliStreams& streams;
+    TConsole console;
+    TTerminalProgress progress;
+    TTerminalLog log;
+    TTerminalServices services;
+    TIniPreferences prefs;
+    TSystemClock clock;
+    TOperator op{progress, log, services, prefs, clock};
+    TECU ecu;
+    std::string serialDevice;  // the device path given with --serial, for the messages
+};
+
+void TSession::chooseLink() {
+    const int baud = options.baudRate.value_or(cli_defaults::baudRate);
+    switch (options.link) {
+    case TLinkChoice::Network:
+        ecu.useNetworkLink(options.host, options.tcpPort);
+        break;
+    case TLinkChoice::Serial:
+        if (!options.serialDevice.empty()) {
+            serialDevice = options.serialDevice;
+            ecu.useSerialLink(addressSerialDevice(serialDevice), baud);
+        } else {
+            ecu.useSerialLink(std::to_string(options.serialPortNumber), baud);
+        }
+        break;
+    case TLinkChoice::Stored:
+        // --baud alone changes the rate of a stored serial link.
+        if (options.baudRate) {
+            if (!ecu.link->isSerialKind())
+                throw ECliFailure(exitUsage, "--baud applies to the serial link only, and the stored link is the "
+                                             "network link to " + linkName());
+            ecu.useSerialLink(ecu.getLinkAddress(), *options.baudRate);
+        }
+        break;
+    }
+}
+
+std::string TSession::linkName() {
+    if (ecu.link->isSerialKind()) {
+        std::string port = serialDevice;
+        if (port.empty()) {
+            // A port number: name the device it stands for in the serial port list.
+            port = "serial port " + ecu.getLinkAddress();
+            const std::vector<std::string> devices = serialPortList();
+            const int n = std::atoi(ecu.getLinkAddress().c_str());
+            if (n >= 1 && n <= static_cast<int>(devices.size()) && !devices[n - 1].empty())
+                port += " (" + devices[n - 1] + ")";
+        }
+        return port + " at " + std::to_string(ecu.getLinkBaudRate()) + " bit/s";
+    }
+    std::string host = ecu.getLinkAddress();
+    if (host.empty()) host = "127.0.0.1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return host + ":" + std::to_string(ecu.getLinkBaudRate());
+}
+
+// What the app's online command does: open the link, echo off (unless asked for), connect.
+void TSession::goOnline() {
+    const std::string name = linkName();
+    try {
+        ecu.setOnline(true);
+    } catch (const std::exception& e) {
+        // A host name that cannot be looked up, for one.
+        throw ECliFailure(exitFailed, "Unable to open connection to ECU! (" + name + ": " + e.what() + ")");
+    }
+    if (!ecu.isOnline()) {
+        std::string why = "Unable to open connection to ECU! (" + name;
+        const std::string reason = linkOpenFailure(*ecu.link);
+        if (!reason.empty()) why += ": " + reason;
+        throw ECliFailure(exitFailed, why + ")");
+    }
+    ecu.setDebugEcho(options.echo);
+    progress.setCaption("Connecting...");
+    progress.show();
+    bool connected = false;
+    try {
+        connected = ecu.connect();
+    } catch (const EConvertError& e) {
+        progress.hide();
+        goOffline();
+        throw ECliFailure(exitFailed, std::string(e.what()) + " (" + name + ")");
+    }
+    progress.hide();
+    if (!connected) {
+        goOffline();
+        throw ECliFailure(exitFailed, "Unable to establish communications with ECU. (" + name + ")");
+    }
+}
+
+// The goodbye, and the link closed, as when the app goes off line.
+void TSession::goOffline() {
+    try {
+        ecu.setOnline(false);
+    } catch (const std::exception& e) {
+        console.line(std::string("Closing the link: ") + e.what());
+    }
+}
+
+void TSession::needFirmwareRunning() {
+    if (ecu.needsFirmware)
+        throw ECliFailure(exitFailed, "The ECU at " + linkName() +
+                                          " answered only through its bootloader: flash a firmware first "
+                                          "(veltrace-cli flash FILE.hex)");
+}
+
+int TSession::run() {
+    // Files are read and the question asked before the ECU is disturbed.
+    std::unique_ptr<TIHexFile> firmware;
+    std::vector<TBackupEntry> backup;
+    if (options.command == "flash") {
+        firmware = loadFirmware(options.args[0], services);
+        if (!options.yes) {
+            if (!streams.inIsTerminal)
+                throw ECliFailure(exitUsage, "flash: standard input is not a terminal, so the reflash question "
+                                             "cannot be asked; give --yes to flash " + options.args[0] +
+                                             " without asking");
+            console.line(reflashQuestion);
+            console.line("Type yes to flash " + options.args[0] + " through " + linkName() +
+                         ", anything else aborts [Yes/Abort]:");
+            char answer[64] = {};
+            std::string reply = std::fgets(answer, sizeof answer, streams.in) ? answer : "";
+            while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r' || reply.back() == ' ')) reply.pop_back();
+            for (char& c : reply) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (reply != "y" && reply != "yes") throw ECliFailure(exitFailed, "Firmware update aborted; nothing was sent.");
+        }
+    } else if (options.command == "import") {
+        readWholeFile(options.args[0], "settings file");
+    } else if (options.command == "restore") {
+        try {
+            backup = parseBackup(readWholeFile(options.args[0], "backup file"), options.args[0]);
+        } catch (const EBackupFormat& e) {
+            throw ECliFailure(exitBadFile, e.what());
+        }
+    }
+
+    goOnline();
+    int status = exitFailed;
+    try {
+        if (options.command == "info") status = info();
+        else if (options.command == "settings") status = settings();
+        else if (options.command == "set") status = set();
+        else if (options.command == "flash") {
+            TFlashInterruptGuard guard;
+            progress.setCaption("Updating Firmware...");
+            if (!ecu.flashFirmware(*firmware)) throw ECliFailure(exitFailed, "The firmware update failed.");
+            status = flash();
+        } else if (options.command == "import") status = import();
+        else if (options.command == "restore") {
+            needFirmwareRunning();
+            int restored = 0;
+            std::vector<std::string> missing;
+            for (const TBackupEntry& e : backup) {
+                const int slot = ecu.settings->findName(e.name, e.slot);
+                if (slot < 0) {
+                    missing.push_back(e.name);
+                    continue;
+                }
+                ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
+                ecu.writeSetting(static_cast<uint8_t>(slot));
+                ++restored;
+            }
+            ecu.storeSettings();
+            print("Restored " + std::to_string(restored) + " settings from " + options.args[0] + "\n");
+            if (!missing.empty()) print("Not in this ECU's table: " + joinedNames(missing) + "\n");
+            status = exitDone;
+        }
+    } catch (...) {
+        progress.hide();
+        goOffline();
+        throw;
+    }
+    goOffline();
+    return status;
+}
+
+int TSession::info() {
+    print(ecu.needsFirmware ? std::string("Bootloader only\n") : services.firmwareText + "\n");
+    return exitDone;
+}
+
+int TSession::settings() {
+    needFirmwareRunning();
+    print(settingsToText(*ecu.settings));
+    return exitDone;
+}
+
+int TSession::set() {
+    needFirmwareRunning();
+    const std::string& name = options.args[0];
+    const int value = strToInt(options.args[1]);
+    const int slot = ecu.settings->findName(name, 0);
+    if (slot < 0) throw ECliFailure(exitFailed, "The ECU at " + linkName() + " has no setting named " + name);
+    ecu.settings->setValue(static_cast<uint8_t>(slot), static_cast<uint8_t>(value));
+    ecu.writeSetting(static_cast<uint8_t>(slot));
+    if (options.store) ecu.storeSettings();
+    print("Set " + name + " (slot " + std::to_string(slot) + ") to " + std::to_string(value) +
+          (options.store ? "; the ECU stored its settings\n" : "; not stored (--store keeps it after a power-off)\n"));
+    return exitDone;
+}
+
+int TSession::flash() {
+    const TCarryOverReport& r = ecu.lastCarryOver;
+    std::string text = "Firmware updated: " + services.firmwareText + "\n";
+    text += "Settings backed up to " + r.backupFile + "\n";
+    text += "Carried over " + std::to_string(r.kept) + " settings; " + std::to_string(r.newNames.size()) +
+            " new, " + std::to_string(r.droppedNames.size()) + " no longer in the firmware\n";
+    text += "New in this firmware (firmware's value kept): " + joinedNames(r.newNames) + "\n";
+    text += "No longer in this firmware: " + joinedNames(r.droppedNames) + "\n";
+    if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
+    print(text);
+    return exitDone;
+}
+
+int TSession::import() {
+    needFirmwareRunning();
+    if (!ecu.importSettings(options.args[0]))
+        throw ECliFailure(exitFailed, "Importing " + options.args[0] + " through " + linkName() + " failed.");
+    print("Imported " + options.args[0] + "\n");
+    return exitDone;
+}
+
+// `hex` needs no ECU.
+int runHex(const TCliOptions& options, const TCliStreams& streams) {
+    TConsole console(streams.err, false, false);
+    TTerminalServices services(console);
+    const std::unique_ptr<TIHexFile> hex = loadFirmware(options.args[0], services);
+    if (!options.output.empty()) {
+        std::FILE* f = std::fopen(options.output.c_str(), "wb");
+        if (!f) throw ECliFailure(exitFailed, "Cannot write " + options.output + ": " + std::strerror(errno));
+        const bool written = std::fwrite(hex->image.data(), 1, hex->imageSize, f) == hex->imageSize;
+        const int err = errno;
+        if (std::fclose(f) != 0 || !written)
+            throw ECliFailure(exitFailed, "Cannot write " + options.output + ": " + std::strerror(written ? errno : err));
+    }
+    std::fprintf(streams.out, "image %u bytes\n", static_cast<unsigned>(hex->imageSize));
+    std::fflush(streams.out);
+    return exitDone;
+}
+
+}  // namespace
+
+int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
+    const std::string program = cli_defaults::program;
+    TCliOptions options;
+    try {
+        options = parseArguments(args);
+    } catch (const EUsageError& e) {
+        std::fprintf(streams.err, "%s: %s\nTry '%s --help'.\n", program.c_str(), e.what(), program.c_str());
+        return exitUsage;
+    }
+    if (options.help) {
+        std::fputs(helpText(options.command).c_str(), streams.out);
+        return exitDone;
+    }
+    try {
+        if (options.command == "hex") return runHex(options, streams);
+        TSession session(options, streams);
+        return session.run();
+    } catch (const ECliFailure& e) {
+        std::fprintf(streams.err, "%s\n", e.what());
+        return e.status;
+    } catch (const std::exception& e) {
+        std::fprintf(streams.err, "%s\n", e.what());
+        return exitFailed;
+    }
+}

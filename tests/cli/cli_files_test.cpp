@@ -1,0 +1,167 @@
+// The real veltrace-cli as a process, for what needs no ECU or is refused before one is
+// reached: help, usage, the hex command, unreadable files, the reflash question and links
+// that do not open.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "cliprocess.h"
+#include "support/hextext.h"
+#include "support/tempdir.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string writeFile(const TTempDir& dir, const std::string& name, const std::string& bytes) {
+    const std::string path = dir.path + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+// A TCP port on the loopback address where nothing listens.
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+class CliFiles : public ::testing::Test {
+protected:
+    TCliRun cli(const std::vector<std::string>& args, const TCliProcessOptions& o = {}) {
+        return runCliProcess(args, home.path, o);
+    }
+    TTempDir home;
+    TTempDir files;
+};
+
+TEST_F(CliFiles, HelpAndBadUsage) {
+    auto r = cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("COMMANDS"), std::string::npos);
+    r = cli({"restore", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: veltrace-cli [LINK] restore FILE"), std::string::npos);
+
+    r = cli({"set", "fan_temp", "300"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("between 0 and 255, not 300"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--help"), std::string::npos);
+    r = cli({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST_F(CliFiles, HexPrintsTheImageSizeAndWritesExactlyTheImage) {
+    // Two bytes at 0x2000 grow the 8192-byte image once, to 9216 bytes.
+    const std::string hex = writeFile(files, "fw.hex", hexLine(0, 0, {1, 2}) + "\r\n" + hexLine(0, 0x2000, {0x41, 0x42}) +
+                                                      "\r\n" + hexLine(1, 0, {}) + "\r\n");
+    const std::string bin = files.path + "/fw.bin";
+    auto r = cli({"hex", hex, "-o", bin});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "image 9216 bytes\n");
+    const std::string image = readFile(bin);
+    ASSERT_EQ(image.size(), 9216u);
+    EXPECT_EQ(image.substr(0, 3), std::string("\x01\x02\x00", 3));
+    EXPECT_EQ(image.substr(8192, 3), std::string("AB\0", 3));
+
+    r = cli({"hex", hex, "-o", files.path + "/no-such-folder/x.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no-such-folder/x.bin"), std::string::npos) << r.err;
+}
+
+TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
+    const std::string bad = writeFile(files, "bad.hex", hexLine(0, 0, {1, 2}) + "\r\n:020000000102FC\r\n");
+    auto r = cli({"hex", bad});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("Unable to read firmware image! " + bad + " line 2: checksum error"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+
+    const std::string missing = files.path + "/missing.hex";
+    r = cli({"hex", missing});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find(missing), std::string::npos) << r.err;
+
+    // Refused before any link is opened: the network link named here does not exist.
+    const std::string net = "127.0.0.1:" + std::to_string(closedPort());
+    r = cli({"--network", net, "flash", bad, "--yes"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err.find("Unable to open"), std::string::npos) << r.err;
+    r = cli({"--network", net, "import", missing});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("Cannot read settings file " + missing), std::string::npos) << r.err;
+
+    const std::string backup = writeFile(files, "backup.txt", "0\tlcd_c0\t12\n1\tlcd_c1\t999\n");
+    r = cli({"--network", net, "restore", backup});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find(backup + " line 2: the value \"999\" of lcd_c1 is not a number from 0 to 255"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {
+    const std::string hex = writeFile(files, "fw.hex", hexLine(0, 0, {1, 2}) + "\r\n");
+    const std::string net = "127.0.0.1:" + std::to_string(closedPort());
+    auto r = cli({"--network", net, "flash", hex});  // standard input is /dev/null
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Unable to open"), std::string::npos);
+
+    TCliProcessOptions typed;
+    typed.terminalInput = "abort\n";
+    r = cli({"--network", net, "flash", hex}, typed);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("You are about to reflash the firmware in your ECU. It is very important that you do "
+                         "not power off your ECU during the flash process! Are you sure you want to do this?"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("aborted"), std::string::npos);
+    EXPECT_EQ(r.err.find("Unable to open"), std::string::npos);
+
+    typed.terminalInput = "yes\n";  // answered: the link is tried (and here does not open)
+    r = cli({"--network", net, "flash", hex}, typed);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open connection to ECU! (127.0.0.1:" + net.substr(10)), std::string::npos) << r.err;
+}
+
+TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
+    const int port = closedPort();
+    auto r = cli({"--network", "127.0.0.1:" + std::to_string(port), "info"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open connection to ECU! (127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.out.empty());
+
+    const std::string device = files.path + "/no-such-tty";
+    r = cli({"--serial", device, "info"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to open connection to ECU! (" + device), std::string::npos) << r.err;
+
+    // With no link option the stored preferences choose: here a serial port list without it.
+    TCliProcessOptions o;
+    o.env["VELTRACE_SERIAL_PORTS"] = device;
+    std::filesystem::create_directories(home.path + "/.config/Harnwick");
+    std::ofstream(home.path + "/.config/Harnwick/Veltrace.conf")
+        << "[General]\ncom.Type=serial\ncomm.comport=1\ncomm.baudrate=19200\n";
+    r = cli({"info"}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("serial port 1 (" + device + ") at 19200 bit/s: " + device), std::string::npos) << r.err;
+}
+
+}  // namespace
