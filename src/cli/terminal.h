@@ -64,13 +64,18 @@ private:
 
 // The debug log on standard error: a fragment holding a carriage return starts a new line and
 // each carriage return in it another; any other fragment extends the last line.
+// Shown only when the operator asked for the echo: the app's log window is hidden too until
+// opened, and the core writes a few lines of its own into it (the flash's backup and report).
 class TTerminalLog : public TDebugLog {
 public:
-    explicit TTerminalLog(TConsole& console) : console(console) {}
-    void appendText(const std::string& text, TColor color) override { console.echo(text, color); }
+    TTerminalLog(TConsole& console, bool shown) : console(console), shown(shown) {}
+    void appendText(const std::string& text, TColor color) override {
+        if (shown) console.echo(text, color);
+    }
 
 private:
     TConsole& console;
+    bool shown;
 };
 
 // The main window's services: message boxes become lines; the firmware text is kept for `info`.

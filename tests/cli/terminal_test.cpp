@@ -31,7 +31,7 @@ private:
 TEST(TerminalLog, AFragmentWithACarriageReturnStartsNewLinesOthersExtendTheLast) {
     MemoryStream err;
     TConsole console(err.file, false, false);
-    TTerminalLog log(console);
+    TTerminalLog log(console, true);
     log.appendText("Man", sentColor);
     log.appendText("\rExpect: Hello>\r", expectedColor);
     log.appendText("H", receivedColor);
@@ -45,8 +45,11 @@ TEST(TerminalLog, AFragmentWithACarriageReturnStartsNewLinesOthersExtendTheLast)
 TEST(TerminalLog, ColoursOnlyOnATerminal) {
     MemoryStream err;
     TConsole console(err.file, true, true);
-    TTerminalLog log(console);
+    TTerminalLog log(console, true);
     log.appendText("Man", sentColor);
+    EXPECT_EQ(err.text(), "\033[31mMan\033[0m");
+    TTerminalLog hidden(console, false);  // without --echo nothing of the log is shown
+    hidden.appendText("\rSettings backed up to x\r", expectedColor);
     EXPECT_EQ(err.text(), "\033[31mMan\033[0m");
 }
 
@@ -92,7 +95,7 @@ TEST(TerminalProgress, WithTheEchoOnATerminalTheProgressWritesPlainLines) {
     TConsole console(err.file, true, false);
     console.setEchoing(true);
     TTerminalProgress progress(console);
-    TTerminalLog log(console);
+    TTerminalLog log(console, true);
     log.appendText("Man", sentColor);
     progress.showStep("Getting Firmware Version...", 20);
     EXPECT_EQ(err.text(), "Man\nGetting Firmware Version...\n20%\n");
