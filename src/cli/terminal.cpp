@@ -65,10 +65,12 @@ void TConsole::line(const std::string& text) {
 
 void TConsole::progress(const std::string& text) {
     if (updatingLine && !echoing) {
-        if (!progressShown && !atLineStart) std::fputc('\n', out);
         std::string shownText = text;
         const size_t width = terminalWidth(out);
         if (shownText.size() > width) shownText.resize(width);
+        if (progressShown && shownText == shownProgress) return;  // nothing new to draw
+        if (!progressShown && !atLineStart) std::fputc('\n', out);
+        shownProgress = shownText;
         std::fputs("\r\033[K", out);
         std::fputs(shownText.c_str(), out);
         progressShown = true;

@@ -35,6 +35,7 @@ private:
     bool colours;
     bool echoing = false;
     bool progressShown = false;  // an updating progress line is on the screen
+    std::string shownProgress;   // what it shows
     bool atLineStart = true;
 };
 

@@ -81,6 +81,7 @@ TEST(TerminalProgress, OneUpdatingLineOnATerminalEndedBeforeOtherOutput) {
     progress.showStep("Loading Settings...", 25);
     console.line("lost comm!");
     progress.setPosition(30);
+    progress.setPosition(30);  // the same line is not drawn again
     progress.hide();
     progress.hide();
     EXPECT_EQ(err.text(),
