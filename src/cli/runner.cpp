@@ -195,7 +195,7 @@ private:
     int set();
     int flash();
     int import();
-    int restore();
+    int restore(const std::vector<TBackupEntry>& backup);
 
     const TCliOptions& options;
     const TCliStreams& streams;
@@ -353,29 +353,17 @@ int TSession::run() {
             bootloaderMayListen = false;
             status = flash();
         } else if (options.command == "import") status = import();
-        else if (options.command == "restore") {
-            needFirmwareRunning();
-            int restored = 0;
-            std::vector<std::string> missing;
-            for (const TBackupEntry& e : backup) {
-                const int slot = ecu.settings->findName(e.name, e.slot);
-                if (slot < 0) {
-                    missing.push_back(e.name);
-                    continue;
-                }
-                ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
-                ecu.writeSetting(static_cast<uint8_t>(slot));
-                ++restored;
-            }
-            ecu.storeSettings();
-            print("Restored " + std::to_string(restored) + " settings from " + options.args[0] + "\n");
-            if (!missing.empty()) print("Not in this ECU's table: " + joinedNames(missing) + "\n");
-            status = exitDone;
-        }
-    } catch (...) {
+        else if (options.command == "restore") status = restore(backup);
+    } catch (const ECliFailure&) {
         progress.hide();
         goOffline();
         throw;
+    } catch (const std::exception& e) {
+        // A flash that ended early ("Error syncing ECU", ...), or a link that failed under us.
+        progress.hide();
+        const std::string where = linkName();
+        goOffline();
+        throw ECliFailure(exitFailed, std::string(e.what()) + " (" + where + ")");
     }
     goOffline();
     return status;
@@ -424,6 +412,27 @@ int TSession::import() {
     if (!ecu.importSettings(options.args[0]))
         throw ECliFailure(exitFailed, "Importing " + options.args[0] + " through " + linkName() + " failed.");
     print("Imported " + options.args[0] + "\n");
+    return exitDone;
+}
+
+int TSession::restore(const std::vector<TBackupEntry>& backup) {
+    needFirmwareRunning();
+    int restored = 0;
+    std::vector<std::string> missing;
+    for (const TBackupEntry& e : backup) {
+        // The slot of that name, the backup's own slot first when it still holds the name.
+        const int slot = ecu.settings->findName(e.name, e.slot);
+        if (slot < 0) {
+            missing.push_back(e.name);
+            continue;
+        }
+        ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
+        ecu.writeSetting(static_cast<uint8_t>(slot));
+        ++restored;
+    }
+    ecu.storeSettings();
+    print("Restored " + std::to_string(restored) + " settings from " + options.args[0] + "\n");
+    if (!missing.empty()) print("Not in this ECU's table: " + joinedNames(missing) + "\n");
     return exitDone;
 }
 
