@@ -113,11 +113,10 @@ TEST(EcusimProtocol, InputThatIsNoCommandIsIgnored) {
     TWire wire = TWire::tcp(sim.port());
     const auto before = settingsLines(download(wire));
     // Noise, lower-case digits, a write to a slot the table lacks, a cut-off command.
-    wire.send("xyz");
-    wire.send("mttg00c1a");
-    wire.send("mttgFFc12");
-    wire.send("mtt");
-    EXPECT_EQ(wire.readQuiet(), "");
+    for (const char* noise : {"xyz", "mttg00c1a", "mttgFFc12", "mtt"}) {
+        wire.send(noise);
+        EXPECT_EQ(wire.readQuiet(50), "") << noise;
+    }
     wire.send("Man");
     EXPECT_EQ(wire.readQuiet(), "Hello>\r") << "noise must not stop the next command";
     EXPECT_EQ(settingsLines(download(wire)), before);

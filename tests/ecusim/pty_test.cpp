@@ -18,6 +18,7 @@ TEST(EcusimPty, GreetsAt9600AndLosesBytesSentAtAnotherRate) {
     EXPECT_EQ(wire.readQuiet(), "Hello>\r");
 
     wire.setRate(19200);  // the ECU still runs at 9600
+    wire.readQuiet(100);  // bytes right after a change might still have gone out at the old rate
     wire.send("Man");
     EXPECT_EQ(wire.readQuiet(300), "");
 
@@ -83,13 +84,26 @@ TEST(EcusimPty, BootloaderRunsAtItsDivisorsRateAndTheFirmwareRestartsAt9600) {
     EXPECT_EQ(wire.readQuiet(), "Hello>\r");
     wire.send("p");
     EXPECT_EQ(wire.readQuiet(), "S");
+    // As the tool does after "E": switch to 9600 at once, greet 100 ms later.
     wire.send("E");
-    wire.readQuiet(50);
+    wire.setRate(9600);
+    wire.readQuiet(100);
+    wire.send("Man");
+    EXPECT_EQ(wire.readQuiet(), "Hello>\r") << "the E sent just before the switch was lost";
+    wire.setRate(57600);
+    wire.readQuiet(100);
     wire.send("Man");
     EXPECT_EQ(wire.readQuiet(200), "") << "after the reset the firmware runs at 9600";
-    wire.setRate(9600);
-    wire.send("Man");
-    EXPECT_EQ(wire.readQuiet(), "Hello>\r");
+}
+
+TEST(EcusimPty, BytesSentRightAfterMcbAtTheOldRateAreLost) {
+    TSimProcess sim(simPty());
+    TWire wire = TWire::pty(sim.ptyPath(), 9600);
+    wire.send("mcB10mdV");  // a tool that did not wait before its next command
+    EXPECT_EQ(wire.readQuiet(200), "");
+    const auto log = sim.transcript();
+    EXPECT_EQ(joinedBytes(log, "rx"), "mcB10");
+    EXPECT_EQ(joinedBytes(log, "rx-lost"), "mdV");
 }
 
 TEST(EcusimPty, TheLinkPointsAtTheTerminalAndGoesWithTheSimulator) {

@@ -79,15 +79,20 @@ void TEcuMachine::startConnection() {
     outputs.clear();
 }
 
-void TEcuMachine::receive(const std::string& bytes, int64_t now) {
-    for (char c : bytes) {
+size_t TEcuMachine::receive(const std::string& bytes, int64_t now) {
+    size_t taken = 0;
+    while (taken < bytes.size()) {
+        const int rateBefore = rate;
+        const char c = bytes[taken++];
         switch (mode_) {
         case TMode::Command: commandByte(c, now); break;
         case TMode::Outside: outsideByte(c, now); break;
         case TMode::Bootloader: bootloaderByte(static_cast<uint8_t>(c), now); break;
         }
+        if (rate != rateBefore) break;
     }
     flushIgnored(now);
+    return taken;
 }
 
 int64_t TEcuMachine::nextDueMs() const { return outputs.empty() ? INT64_MAX : outputs.front().dueMs; }

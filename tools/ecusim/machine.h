@@ -95,7 +95,10 @@ public:
     // A new client: half-received commands and unsent replies of the last one are forgotten.
     // The ECU's mode, rate and settings stay as they are.
     void startConnection();
-    void receive(const std::string& bytes, int64_t nowMs);
+    // Takes bytes in order and returns how many it took: all of them, unless one of them
+    // changed the ECU's bit rate, in which case it stops right after that byte (the bytes
+    // after it were sent at the old rate, and the transport decides whether they still count).
+    size_t receive(const std::string& bytes, int64_t nowMs);
 
     // Replies waiting to go out: the time the first is due (INT64_MAX when none), and all
     // replies due by `nowMs`, joined.

@@ -18,6 +18,9 @@ constexpr size_t readChunkBytes = 4096;
 // How long a reply may wait for a tool that does not read before the rest of it is lost, as
 // bytes on a line that nobody takes.
 constexpr int writeStallMs = 2000;
+// How often the rate of the tool's end of a pseudo-terminal is looked at while the line is
+// quiet; bytes that arrive are judged by the rate seen last before them, or the present one.
+constexpr int toolRateSampleMs = 10;
 
 void announce(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -89,12 +92,34 @@ void TServer::servePty() {
 void TServer::take(const std::string& bytes, const TPty* pty) {
     if (bytes.empty()) return;
     const int64_t now = nowMs();
-    if (pty && pty->toolSendRate() != machine.bitRate()) {
-        log.chunk(now, machine.modeText(), "rx-lost", bytes);
-        return;
+    // On the pseudo-terminal the bytes went out at the rate the tool's end was set to. The
+    // tool may have changed that rate after it wrote them and before they were read here (a
+    // tool switches at once after the bootloader's "E"), so the rate seen just before they
+    // arrived counts as well.
+    int lineRate = 0;
+    if (pty) {
+        const int current = pty->toolSendRate();
+        lineRate = current != machine.bitRate() && lastToolRate == machine.bitRate() ? lastToolRate : current;
+        lastToolRate = current;
     }
-    log.chunk(now, machine.modeText(), "rx", bytes);
-    machine.receive(bytes, now);
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const char* mode = machine.modeText();
+        if (pty && lineRate != machine.bitRate()) {
+            // Sent at another rate than the ECU's UART runs at, including the rest of a chunk
+            // after a command that changed the ECU's rate.
+            log.chunk(now, mode, "rx-lost", bytes.substr(at));
+            return;
+        }
+        log.hold();
+        const size_t taken = machine.receive(bytes.substr(at), now);
+        log.release(now, mode, "rx", bytes.substr(at, taken));
+        at += taken;
+    }
+}
+
+void TServer::sampleToolRate(const TPty* pty) {
+    if (pty) lastToolRate = pty->toolSendRate();
 }
 
 bool TServer::sendDue(int fd, const TPty* pty) {
@@ -130,20 +155,25 @@ bool TServer::sendDue(int fd, const TPty* pty) {
 
 TServer::TEnd TServer::serveConnection(int fd, const TPty* pty) {
     machine.startConnection();
+    sampleToolRate(pty);
     long received = 0;
     bool silent = false;
     char buffer[readChunkBytes];
     for (;;) {
         if (!sendDue(fd, pty)) return TEnd::Failed;
         const int64_t due = machine.nextDueMs();
-        const int timeout = due == INT64_MAX ? -1 : static_cast<int>(std::max<int64_t>(0, due - nowMs()));
+        int timeout = due == INT64_MAX ? -1 : static_cast<int>(std::max<int64_t>(0, due - nowMs()));
+        if (pty && (timeout < 0 || timeout > toolRateSampleMs)) timeout = toolRateSampleMs;
         pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
         if (::poll(p, 2, timeout) < 0) {
             if (errno == EINTR) continue;
             return TEnd::Failed;
         }
         if (p[1].revents) return TEnd::Stopped;
-        if (!p[0].revents) continue;
+        if (!p[0].revents) {
+            sampleToolRate(pty);
+            continue;
+        }
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n == 0) return TEnd::Closed;
         if (n < 0) {

@@ -30,6 +30,7 @@ private:
     // Sends what is due; false when the peer is gone.
     bool sendDue(int fd, const TPty* pty);
     void take(const std::string& bytes, const TPty* pty);
+    void sampleToolRate(const TPty* pty);
     bool stopRequested() const;
     int64_t nowMs() const;
     static const char* endText(TEnd end);
@@ -39,6 +40,7 @@ private:
     TTranscript& log;
     int stopFd;
     std::chrono::steady_clock::time_point start;
+    int lastToolRate = 0;  // the pseudo-terminal's rate as last seen
 };
 
 // The time the simulator has run, for the transcript: every part counts from one start.

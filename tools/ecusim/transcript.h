@@ -34,8 +34,17 @@ public:
     void chunk(int64_t ms, const char* mode, const char* kind, const std::string& bytes);
     void event(int64_t ms, const char* mode, const std::string& text);
 
+    // While held, lines wait; `release` writes `first` (a chunk line) and then them. So the
+    // bytes received come before the events they caused, though they are known only after.
+    void hold() { held = true; }
+    void release(int64_t ms, const char* mode, const char* kind, const std::string& bytes);
+
 private:
+    void write(const std::string& line);
+
     std::FILE* file = nullptr;
+    bool held = false;
+    std::string waiting;
 };
 
 }  // namespace ecusim
