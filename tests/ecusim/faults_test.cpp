@@ -1,7 +1,6 @@
 // The simulator's fault switches, each on its own, over loopback TCP.
 
 #include <algorithm>
-#include <regex>
 
 #include <gtest/gtest.h>
 
