@@ -25,3 +25,14 @@ int TECUSettings::findName(const std::string& name, uint8_t hint) const {
         if (names[i] == name) return i;
     return -1;
 }
+
+std::string settingsToText(const TECUSettings& table) {
+    std::string out;
+    for (int i = 0; i < TECUSettings::slotCount; ++i) {
+        const auto slot = static_cast<uint8_t>(i);
+        if (table.getName(slot).empty()) continue;
+        out += std::to_string(i) + "\t" + table.getName(slot) + "\t" +
+               std::to_string(table.getValue(slot)) + "\n";
+    }
+    return out;
+}

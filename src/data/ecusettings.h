@@ -29,3 +29,7 @@ private:
     std::array<uint8_t, slotCount> values{};
     std::array<std::string, slotCount> names{};
 };
+
+// The table as text: one line per named slot, in slot order: slot, TAB, name, TAB, value in
+// decimal. Settings backups are written in this form and can be restored from it.
+std::string settingsToText(const TECUSettings& table);

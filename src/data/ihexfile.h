@@ -22,9 +22,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Two hexadecimal digits of either case (exactly two characters) as a byte. Anything else
+// throws EConvertError.
+uint8_t hexByte(const std::string& digits);
+// Four hexadecimal digits of either case (exactly four characters). Throws EConvertError.
+uint16_t hexWord(const std::string& digits);
+
 // One parsed record. A record owns the records after it.
 struct THexRec {
-    // Parses one line (without its line end). Throws EParseError or EConvertError.
+    // Parses one line (without its line end). Throws EParseError or EConvertError. An extended
+    // segment address record (type 2) with fewer than two data bytes is refused.
     explicit THexRec(const std::string& line);
     ~THexRec();  // releases the chain after it without recursing
 
@@ -39,17 +46,22 @@ struct THexRec {
 class TIHexFile {
 public:
     TIHexFile(uint16_t initialSize, uint16_t growStep);
-    ~TIHexFile();
+    ~TIHexFile();  // releases the records and the image, and closes a file still open
     TIHexFile(const TIHexFile&) = delete;
     TIHexFile& operator=(const TIHexFile&) = delete;
 
-    // Opens the file for reading. Throws EInOutError when it cannot be opened.
+    // Opens the file for reading (a file opened earlier is closed first). Throws EInOutError
+    // when it cannot be opened or is a directory.
     void openFile(const std::string& fileName);
-    // Parses every line into the record list; false, with the list emptied, at the first line
-    // that fails. Throws EInOutError without a successful openFile.
+    // Rewinds the file and parses every line into the record list; false, with the list
+    // emptied, at the first line that fails. Lines end at CR or CR LF; a lone LF belongs to the
+    // line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile or when the
+    // file cannot be read (the list is emptied then too).
     bool readRecords();
     // Lays the records into the image and empties the list. Unsupported record types are
-    // reported to the operator through `messages`. Always true.
+    // reported to the operator through `messages`. True, except when the image cannot grow
+    // (`growStep` 0) and a data record lies beyond it: then nothing is laid out, the list is
+    // emptied and the result is false.
     bool buildImage(TMainServices& messages);
     // Closes the file. Throws EInOutError when no file is open.
     void closeFile();
@@ -62,6 +74,8 @@ public:
     std::vector<uint8_t> image;
 
 private:
+    void releaseRecords();
+
     std::FILE* file = nullptr;
     std::string fileName;
 };

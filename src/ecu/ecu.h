@@ -60,6 +60,34 @@ inline constexpr int goodbyeRetryPauseMs = 100;
 inline constexpr int bootloaderProbePauseMs = 50;
 inline constexpr int baudChangePauseMs = 500;     // after "mcB", before the link follows
 inline constexpr int outputOnFlag = 128;
+
+// The bootloader, entered with "Mancb" + rate code + "cb".
+inline constexpr const char* bootloaderEntry = "Mancb";
+inline constexpr const char* bootloaderEntryEnd = "cb";
+inline constexpr const char* sync = "p";
+inline constexpr const char* syncReply = "S";
+inline constexpr const char* erase = "e";
+inline constexpr const char* ack = "\r";
+inline constexpr uint8_t addressCommand = 0x41;  // 'A', then the word address high, low
+inline constexpr const char* blockHeader = "Dk";
+inline constexpr uint8_t blockHeaderEnd = 0x00;
+inline constexpr const char* leaveBootloader = "E";
+inline constexpr const char* greetingReply = "Hello>\r";
+inline constexpr int syncTries = 6;              // "S" is awaited at most six times
+inline constexpr int identifyTries = 6;
+inline constexpr int blockBytes = 256;           // 128 words of 16 bits
+inline constexpr int maxImageBytes = 131072;     // 512 blocks: word addresses fit 16 bits
+inline constexpr int maxAddressSends = 10;       // per block
+inline constexpr int maxBlockSends = 5;          // per block
+inline constexpr int flashTimeoutMs = 1000;
+inline constexpr int eraseTimeoutMs = 4000;
+inline constexpr int refusedBlockPauseMs = 2500;
+inline constexpr int greetingRatePauseMs = 100;
+inline constexpr int unknownRateCode = 103;      // the code of 9600, for any rate not listed
+
+// Settings import: each line of the file goes out alone, 10 ms apart.
+inline constexpr const char* importGreetingReply = "Hello>";
+inline constexpr int importLinePauseMs = 10;
 }  // namespace ecu_protocol
 
 class TECU {
@@ -85,7 +113,8 @@ public:
     // number; the error carries the reply.
     bool connect();
     void readVersion();
-    void readSettings(uint8_t progressSpan);
+    // Returns how many lines the ECU sent (lines beyond the 256 slots included).
+    int readSettings(uint8_t progressSpan);
     void setDebugEcho(bool on);
     void changeBaudRate(int baudRate);
     void writeSetting(uint8_t index);
@@ -112,9 +141,16 @@ public:
     std::unique_ptr<TECUSettings> settings;
     // The outcome of the last firmware update that reached the settings carry-over.
     TCarryOverReport lastCarryOver;
+    // Where the settings are backed up before every flash; empty: the user's data folder
+    // ($XDG_DATA_HOME/Harnwick/Veltrace/backups, else ~/.local/share/Harnwick/Veltrace/backups).
+    std::string backupFolder;
 
 private:
     void goodbye();
+    bool runFlash(const TIHexFile& image);
+    void programBlock(const TIHexFile& image, int j, int n);
+    std::string writeBackup();
+    void reportCarryOver(const TECUSettings& before);
 
     TOperator& op;
     TLinkFactory linkFactory;

@@ -10,6 +10,11 @@ std::vector<std::string> TRecordingProgress::calls() const {
     return log;
 }
 
+void TRecordingProgress::forget() {
+    std::lock_guard<std::mutex> lock(mutex);
+    log.clear();
+}
+
 std::vector<std::string> TRecordingProgress::statuses() const {
     std::vector<std::string> out;
     for (const auto& c : calls())
@@ -59,6 +64,12 @@ std::vector<std::string> TRecordingWindow::messages() const {
 std::vector<std::string> TRecordingWindow::calls() const {
     std::lock_guard<std::mutex> lock(mutex);
     return log;
+}
+
+void TRecordingWindow::forget() {
+    std::lock_guard<std::mutex> lock(mutex);
+    log.clear();
+    shown.clear();
 }
 
 std::string TMemoryPreferences::readPreference(const std::string& key) {

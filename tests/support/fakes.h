@@ -25,6 +25,7 @@ public:
     void close() override { record("close"); }
 
     std::vector<std::string> calls() const;
+    void forget();  // drops what was recorded so far
     std::vector<std::string> statuses() const;   // the status texts only
     std::vector<int> positions() const;          // the positions only
     std::atomic<int> position{0};
@@ -61,6 +62,7 @@ public:
 
     std::vector<std::string> messages() const;
     std::vector<std::string> calls() const;
+    void forget();  // drops what was recorded so far
     std::string firmware;
 
 private:

@@ -7,7 +7,12 @@ TScriptedLink::TScriptedLink(TOperator& op, TVirtualClock& clock, bool serialKin
 
 void TScriptedLink::reply(const std::string& command, const std::string& text, int times,
                           int perByteDelayMs) {
-    rules.push_back({command, text, times, perByteDelayMs});
+    rules.push_back({command, text, times, perByteDelayMs, 0, {}});
+}
+
+void TScriptedLink::replyThen(const std::string& command, const std::string& first, int pauseMs,
+                              const std::string& second) {
+    rules.push_back({command, first, -1, 0, pauseMs, second});
 }
 
 void TScriptedLink::feed(const std::string& bytes, int afterMs, int perByteDelayMs) {
@@ -32,10 +37,15 @@ void TScriptedLink::setBaudRate(int r) {
 void TScriptedLink::sendString(const std::string& text) {
     wire.push_back("tx:" + text);
     sentBytes += text;
+    if (responder) {
+        feed(responder(text));
+        return;
+    }
     for (auto& rule : rules) {
         if (rule.command != text || rule.times == 0) continue;
         if (rule.times > 0) --rule.times;
         feed(rule.reply, 0, rule.delay);
+        if (!rule.second.empty()) feed(rule.second, rule.pause, 0);
         break;
     }
 }
@@ -43,6 +53,7 @@ void TScriptedLink::sendString(const std::string& text) {
 void TScriptedLink::sendByte(uint8_t byte) {
     wire.push_back("byte:" + hexHH(byte));
     sentBytes += static_cast<char>(byte);
+    if (responder) feed(responder(std::string(1, static_cast<char>(byte))));
 }
 
 int TScriptedLink::readByte() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ public:
     // scripts silence before a later answer.
     void reply(const std::string& command, const std::string& reply, int times = -1,
                int perByteDelayMs = 0);
+    // When set, everything sent goes to it and what it returns comes back as the reply.
+    std::function<std::string(const std::string&)> responder;
+    // Like reply, but `second` follows `first` only after a pause of `pauseMs`.
+    void replyThen(const std::string& command, const std::string& first, int pauseMs,
+                   const std::string& second);
     // Bytes that arrive `afterMs` from now, one every `perByteDelayMs`.
     void feed(const std::string& bytes, int afterMs = 0, int perByteDelayMs = 0);
 
@@ -52,6 +58,8 @@ private:
     struct Rule {
         std::string command, reply;
         int times, delay;
+        int pause = 0;
+        std::string second;
     };
     struct Pending {
         char byte;

@@ -1,0 +1,233 @@
+#include "data/ihexfile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/convert.h"
+
+namespace {
+
+constexpr size_t minLineLength = 10;      // ':', count, address, type and checksum, no data
+constexpr size_t lineOverhead = 11;       // a line is 2 × byte count + this long
+constexpr unsigned highestRecordType = 252;
+constexpr char endOfFileChar = 0x1A;      // Ctrl-Z: nothing after it belongs to the file
+constexpr size_t readChunk = 65536;
+
+enum : uint8_t {
+    dataRecord = 0,
+    endOfFileRecord = 1,
+    segmentAddressRecord = 2,
+};
+
+// The segment base a type 2 record sets: its first two data bytes, big-endian, times 16.
+uint32_t segmentBase(const THexRec& rec) {
+    return (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 4;
+}
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+}  // namespace
+
+uint8_t hexByte(const std::string& digits) {
+    if (digits.size() != 2)
+        throw EConvertError("'" + digits + "' is not a valid hexadecimal byte", digits);
+    return static_cast<uint8_t>(hexToInt(digits));
+}
+
+uint16_t hexWord(const std::string& digits) {
+    if (digits.size() != 4)
+        throw EConvertError("'" + digits + "' is not a valid hexadecimal word", digits);
+    return static_cast<uint16_t>(hexToInt(digits));
+}
+
+THexRec::THexRec(const std::string& line) {
+    if (line.empty() || line[0] != ':') throw EParseError("incorrect record begin character");
+    const size_t length = line.size();
+    if (length < minLineLength) throw EParseError("record shorter than minimum");
+    byteCount = hexByte(line.substr(1, 2));
+    if (length != 2 * static_cast<size_t>(byteCount) + lineOverhead)
+        throw EParseError("record too short");
+    address = hexWord(line.substr(3, 4));
+    recordType = hexByte(line.substr(7, 2));
+    if (recordType > highestRecordType)
+        throw EParseError("unrecognised record type: " + std::to_string(recordType));
+    checksum = hexByte(line.substr(length - 2, 2));
+    data.resize(byteCount);
+    for (size_t i = 0; i < byteCount; ++i) data[i] = hexByte(line.substr(9 + 2 * i, 2));
+
+    unsigned sum = byteCount + (address >> 8) + (address & 0xFF) + recordType + checksum;
+    for (uint8_t b : data) sum += b;
+    if (sum % 256 != 0) throw EParseError("checksum error");
+
+    // The layout reads a segment base from the first two data bytes; a shorter record would
+    // make it read past the data.
+    if (recordType == segmentAddressRecord && byteCount < 2)
+        throw EParseError("extended segment address record shorter than two data bytes");
+}
+
+THexRec::~THexRec() {
+    // Unlink one record at a time, so that a chain of any length is released without a
+    // destructor call per record on the stack.
+    std::unique_ptr<THexRec> rest = std::move(next);
+    while (rest) rest = std::move(rest->next);
+}
+
+TIHexFile::TIHexFile(uint16_t initialSize, uint16_t growStep)
+    : imageSize(initialSize), initialSize(initialSize), growStep(growStep), image(initialSize, 0x00) {}
+
+TIHexFile::~TIHexFile() {
+    if (file) std::fclose(file);
+}
+
+void TIHexFile::releaseRecords() { records.reset(); }
+
+void TIHexFile::openFile(const std::string& name) {
+    if (file) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    fileName = name;
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) throw EInOutError("Cannot open file " + quoted(name) + ": " + std::strerror(errno));
+    struct stat st {};
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        throw EInOutError("Cannot open file " + quoted(name) + ": " + std::strerror(EISDIR));
+    }
+    file = f;
+}
+
+bool TIHexFile::readRecords() {
+    if (!file) {
+        if (fileName.empty()) throw EInOutError("Cannot read the HEX file: no file has been opened");
+        throw EInOutError("Cannot read file " + quoted(fileName) + ": the file is not open");
+    }
+    releaseRecords();
+    extent = 0;
+    if (std::fseek(file, 0, SEEK_SET) != 0)
+        throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(errno));
+    std::clearerr(file);
+
+    THexRec* tail = nullptr;
+    // Parses one line and appends it; false (with the list emptied) when it does not parse.
+    auto takeLine = [&](const std::string& line) {
+        std::unique_ptr<THexRec> rec;
+        try {
+            rec = std::make_unique<THexRec>(line);
+        } catch (const EParseError&) {
+            releaseRecords();
+            return false;
+        } catch (const EConvertError&) {
+            releaseRecords();
+            return false;
+        }
+        THexRec* added = rec.get();
+        if (tail) tail->next = std::move(rec);
+        else records = std::move(rec);
+        tail = added;
+        return true;
+    };
+
+    std::string line;
+    bool lineStarted = false;  // characters since the last line end
+    bool afterCR = false;      // a line feed now still belongs to the line end
+    std::vector<char> buffer(readChunk);
+    bool ended = false;  // Ctrl-Z seen
+    while (!ended) {
+        const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+        if (got == 0) {
+            if (std::ferror(file)) {
+                const int err = errno;
+                releaseRecords();
+                throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(err));
+            }
+            break;
+        }
+        for (size_t i = 0; i < got && !ended; ++i) {
+            const char c = buffer[i];
+            if (c == endOfFileChar) {
+                ended = true;
+            } else if (afterCR && c == '\n') {
+                afterCR = false;
+            } else if (c == '\r') {
+                if (!takeLine(line)) return false;
+                line.clear();
+                lineStarted = false;
+                afterCR = true;
+            } else {
+                afterCR = false;
+                line += c;
+                lineStarted = true;
+            }
+        }
+    }
+    if (lineStarted && !takeLine(line)) return false;
+    return true;
+}
+
+bool TIHexFile::buildImage(TMainServices& messages) {
+    // First find where the data will end, so that the image grows once and a record that the
+    // image cannot hold is refused before anything is written. Addresses are at most
+    // 0xFFFF0 + 0xFFFF + 255, far below 32 bits; they are still computed in 64 bits.
+    uint64_t base = 0;
+    uint64_t needed = extent;
+    for (const THexRec* rec = records.get(); rec; rec = rec->next.get()) {
+        if (rec->recordType == dataRecord) {
+            const uint64_t end = base + rec->address + rec->byteCount;
+            if (end > needed) needed = end;
+        } else if (rec->recordType == segmentAddressRecord) {
+            base = segmentBase(*rec);
+        }
+    }
+    if (needed > imageSize) {
+        if (growStep == 0) {
+            releaseRecords();
+            return false;
+        }
+        const uint64_t steps = (needed - imageSize + growStep - 1) / growStep;
+        image.resize(imageSize + steps * growStep, 0x00);
+        imageSize = static_cast<uint32_t>(image.size());
+    }
+
+    base = 0;
+    while (records) {
+        std::unique_ptr<THexRec> rec = std::move(records);
+        records = std::move(rec->next);
+        switch (rec->recordType) {
+            case dataRecord: {
+                const uint64_t start = base + rec->address;
+                const uint64_t end = start + rec->byteCount;
+                if (end > imageSize) {  // cannot happen after the growth above
+                    releaseRecords();
+                    return false;
+                }
+                if (end > extent) extent = static_cast<uint32_t>(end);
+                std::copy(rec->data.begin(), rec->data.end(), image.begin() + static_cast<ptrdiff_t>(start));
+                break;
+            }
+            case endOfFileRecord:
+                break;  // the records after it are laid out all the same
+            case segmentAddressRecord:
+                base = segmentBase(*rec);
+                break;
+            default:
+                messages.reportMessage("Parsed unsupported record type: " + std::to_string(rec->recordType));
+                break;
+        }
+    }
+    return true;
+}
+
+void TIHexFile::closeFile() {
+    if (!file) {
+        if (fileName.empty()) throw EInOutError("Cannot close the HEX file: no file has been opened");
+        throw EInOutError("Cannot close file " + quoted(fileName) + ": the file is not open");
+    }
+    std::FILE* f = file;
+    file = nullptr;
+    if (std::fclose(f) != 0)
+        throw EInOutError("Cannot close file " + quoted(fileName) + ": " + std::strerror(errno));
+}

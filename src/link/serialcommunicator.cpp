@@ -1,0 +1,140 @@
+#include "link/serialcommunicator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "platform/convert.h"
+#include "platform/sio.h"
+
+namespace sl = serial_link;
+
+TSerialCommunicator::TSerialCommunicator(TOperator& op) : TCommunicator(op) {}
+
+TSerialCommunicator::~TSerialCommunicator() {
+    if (portOpen) SioDone(openIndex);
+}
+
+void TSerialCommunicator::setActive(bool on) {
+    if (on) {
+        // A port still open at another index would stay busy once this link forgets it.
+        if (portOpen && openIndex != index()) SioDone(openIndex);
+        portOpen = false;
+        if (SioReset(index(), sl::queueSize, sl::queueSize) < 0) {
+            std::cout << sl::openFailedLine << std::endl;
+            return;
+        }
+        SioFlow(index(), sl::noFlowControl);
+        SioBaud(index(), baudRate);
+        openIndex = index();
+        portOpen = true;
+    } else {
+        SioDone(portOpen ? openIndex : index());
+        portOpen = false;
+    }
+}
+
+std::string TSerialCommunicator::getPort() { return std::to_string(portNumber); }
+
+void TSerialCommunicator::setPort(const std::string& port) { portNumber = strToInt(port); }
+
+int TSerialCommunicator::getBaudRate() { return baudRate; }
+
+void TSerialCommunicator::setBaudRate(int rate) {
+    int queued = SioTxQue(index());
+    int64_t lastProgress = op.clock.nowMs();
+    while (queued > 0) {
+        op.clock.sleepMs(sl::txPollMs);
+        const int now = SioTxQue(index());
+        if (now < queued) lastProgress = op.clock.nowMs();
+        else if (op.clock.nowMs() - lastProgress >= sl::txStallLimitMs) break;
+        queued = now;
+    }
+    SioBaud(index(), rate);
+    baudRate = rate;
+}
+
+void TSerialCommunicator::loadSettings() {
+    try {
+        setPort(op.prefs.readPreference(sl::portKey));
+        setBaudRate(strToInt(op.prefs.readPreference(sl::baudRateKey)));
+    } catch (const EConvertError&) {
+        // A bad or missing value of either key resets both.
+        setBaudRate(sl::defaultBaudRate);
+        setPort(std::to_string(sl::defaultPort));
+    }
+}
+
+void TSerialCommunicator::saveSettings() {
+    op.prefs.writePreference(sl::portKey, getPort());
+    op.prefs.writePreference(sl::baudRateKey, std::to_string(getBaudRate()));
+}
+
+bool TSerialCommunicator::isActive() { return portOpen; }
+
+template <class Put, class Attempted>
+void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted attempted) {
+    size_t done = 0;
+    int64_t lastProgress = op.clock.nowMs();
+    while (done < bytes.size()) {
+        const int n = put(bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            lastProgress = op.clock.nowMs();
+        }
+        attempted();
+        if (done == bytes.size() || n < 0) return;  // all gone, or a port that is closed or failed
+        const int64_t idle = op.clock.nowMs() - lastProgress;
+        if (idle >= timeout) return;
+        if (SioWaitOutput(index(), static_cast<int>(timeout - idle)) < 0) return;
+    }
+}
+
+void TSerialCommunicator::sendString(const std::string& text) {
+    const int port = index();
+    putAll(
+        text,
+        [port](const char* p, size_t n) {
+            return SioPuts(port, p, static_cast<unsigned>(std::min<size_t>(n, 65535)));
+        },
+        // Echoed after every attempt: a text the port takes in two pieces shows twice.
+        [&] {
+            if (debugEcho) op.log.appendText(text, sentColor);
+        });
+}
+
+void TSerialCommunicator::sendByte(uint8_t byte) {
+    const int port = index();
+    putAll(
+        std::string(1, static_cast<char>(byte)),
+        [port](const char* p, size_t) { return SioPutc(port, *p); }, [] {});
+    if (debugEcho) op.log.appendText("0x" + hexHH(byte), sentColor);
+}
+
+int TSerialCommunicator::readByte() {
+    const int64_t start = op.clock.nowMs();
+    while (rxBuffer.empty()) {
+        char chunk[sl::readChunk];
+        const int n = SioGets(index(), chunk, sl::readChunk);
+        if (n > 0) {
+            rxBuffer.append(chunk, static_cast<size_t>(n));  // zero bytes included
+            break;
+        }
+        const int64_t elapsed = op.clock.nowMs() - start;
+        if (elapsed > timeout) return -1;
+        // Wait until just past the time-out; a byte that arrives ends the wait at once.
+        const int left = static_cast<int>(timeout - elapsed + 1);
+        const int waited = n < 0 ? n : SioWaitInput(index(), left);
+        if (waited < 0) {
+            // Nothing can arrive on a port that is closed or gone: sit out the time-out quietly.
+            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+        }
+    }
+    const char c = rxBuffer.front();
+    if (debugEcho) op.log.appendText(std::string(1, c), receivedColor);
+    rxBuffer.erase(0, 1);
+    return static_cast<uint8_t>(c);
+}
+
+std::string TSerialCommunicator::openError() const { return SioOpenError(index()); }

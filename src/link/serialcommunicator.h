@@ -1,0 +1,66 @@
+#pragma once
+// The link to the ECU over a serial port, through the serial port layer (platform/sio.h).
+
+#include <cstdint>
+#include <string>
+
+#include "link/communicator.h"
+
+namespace serial_link {
+inline constexpr int queueSize = 1024;     // receive and transmit queue of the port
+inline constexpr int readChunk = 1024;     // the most one read fetches from the port
+inline constexpr char noFlowControl = 'N';
+inline constexpr int txPollMs = 10;        // how often setBaudRate looks at the output queue
+// setBaudRate stops waiting for the output queue when it has not shrunk for this long (a line
+// that stalled); a line without flow control drains continuously at any rate.
+inline constexpr int txStallLimitMs = 2000;
+inline constexpr int defaultPort = 1;
+inline constexpr int defaultBaudRate = 9600;
+inline constexpr const char* portKey = "comm.comport";
+inline constexpr const char* baudRateKey = "comm.baudrate";
+inline constexpr const char* openFailedLine = "Cannot open port";
+}  // namespace serial_link
+
+class TSerialCommunicator : public TCommunicator {
+public:
+    explicit TSerialCommunicator(TOperator& op);
+    // An open port is closed: a descriptor left open would keep the device busy.
+    ~TSerialCommunicator() override;
+
+    void setActive(bool on) override;
+    std::string getPort() override;
+    // The decimal port number, 1 for the first port of the serial port list. Throws
+    // EConvertError for anything else and keeps the old number.
+    void setPort(const std::string& port) override;
+    int getBaudRate() override;
+    // Waits until the output queue is empty, then applies the rate (also stored while closed).
+    void setBaudRate(int rate) override;
+    void loadSettings() override;
+    void saveSettings() override;
+    bool isActive() override;
+    // Gives up when the port takes nothing for `timeout` ms, or at once on a port that is not
+    // open or has failed.
+    void sendString(const std::string& text) override;
+    void sendByte(uint8_t byte) override;
+    // Waits in the port (no busy polling) for at most what is left of `timeout`.
+    int readByte() override;
+    bool isSerialKind() const override { return true; }
+
+    // Why the last open failed, for the operator ("Permission denied on /dev/ttyUSB0: add your
+    // user to the dialout group ..."); empty when it did not fail.
+    std::string openError() const;
+
+    std::string rxBuffer;  // fetched from the port, not yet handed out
+    int32_t portNumber = serial_link::defaultPort;
+    bool portOpen = false;
+    int32_t baudRate = serial_link::defaultBaudRate;
+
+private:
+    int index() const { return portNumber - 1; }
+    // Hands bytes to the port through `put` until all went, the port took nothing for
+    // `timeout` ms, or it failed. `attempted` runs after every attempt.
+    template <class Put, class Attempted>
+    void putAll(const std::string& bytes, Put put, Attempted attempted);
+
+    int openIndex = -1;  // the index actually opened, closed again whatever portNumber says now
+};

@@ -1,0 +1,152 @@
+#include "link/socketcommunicator.h"
+
+#include <algorithm>
+
+#include "platform/convert.h"
+
+namespace nl = socket_link;
+
+TSocketCommunicator::TSocketCommunicator(TOperator& op)
+    : TCommunicator(op), socket(std::make_unique<TClientSocket>()) {
+    socket->OnConnect = [this] { socketConnect(); };
+    socket->OnDisconnect = [this] { socketDisconnect(); };
+    socket->OnError = [this](int& code) { socketError(code); };
+    socket->OnRead = [this] { socketRead(); };
+    socket->setClientType(TClientType::NonBlocking);
+}
+
+TSocketCommunicator::~TSocketCommunicator() {
+    // The socket closes an open connection as it goes, without notifications.
+    socket->OnConnect = nullptr;
+    socket->OnDisconnect = nullptr;
+    socket->OnError = nullptr;
+    socket->OnRead = nullptr;
+}
+
+void TSocketCommunicator::setConnectState(uint8_t state) {
+    std::lock_guard<std::mutex> lock(guard);
+    connectState = state;
+}
+
+uint8_t TSocketCommunicator::getConnectState() const {
+    std::lock_guard<std::mutex> lock(guard);
+    return connectState;
+}
+
+bool TSocketCommunicator::bufferEmpty() const {
+    std::lock_guard<std::mutex> lock(guard);
+    return rxBuffer.empty();
+}
+
+void TSocketCommunicator::socketConnect() { setConnectState(nl::connected); }
+
+void TSocketCommunicator::socketDisconnect() { setConnectState(nl::closed); }
+
+void TSocketCommunicator::socketError(int& errorCode) {
+    setConnectState(nl::closed);
+    errorCode = 0;  // the link reports nothing; callers learn from isActive and readByte
+}
+
+void TSocketCommunicator::socketRead() {
+    std::string echo;
+    if (socket->receiveLength() > 0) {
+        const std::string arrived = socket->receiveText();
+        std::lock_guard<std::mutex> lock(guard);
+        rxBuffer += arrived;
+        if (debugEcho) echo = rxBuffer;
+    } else if (debugEcho) {
+        std::lock_guard<std::mutex> lock(guard);
+        echo = rxBuffer;
+    }
+    if (debugEcho) op.log.appendText(echo + "\r", nl::echoColor);
+}
+
+void TSocketCommunicator::processPendingEvents() {
+    socket->processPendingEvents();
+    op.window.processPendingEvents();
+}
+
+void TSocketCommunicator::setActive(bool on) {
+    if (on == socket->getActive()) return;
+    if (on) {
+        setConnectState(nl::opening);
+        socket->open();
+    } else {
+        setConnectState(nl::closing);
+        socket->close();
+    }
+    const int64_t start = op.clock.nowMs();
+    auto waiting = [&] {
+        const uint8_t s = getConnectState();
+        return (s == nl::opening || s == nl::closing) && socket->getActive() != on;
+    };
+    while (waiting()) {
+        processPendingEvents();
+        if (!waiting()) break;
+        if (on && op.clock.nowMs() - start >= nl::connectLimitMs) {
+            // Nobody answered (an unreachable host): give the attempt up quietly.
+            socket->close();
+            setConnectState(nl::closed);
+            break;
+        }
+        socket->waitForEvent(nl::connectPauseMs);
+    }
+}
+
+std::string TSocketCommunicator::getPort() { return socket->getHost(); }
+
+void TSocketCommunicator::setPort(const std::string& host) { socket->setHost(host); }
+
+int TSocketCommunicator::getBaudRate() { return socket->getPort(); }
+
+void TSocketCommunicator::setBaudRate(int port) { socket->setPort(port); }
+
+void TSocketCommunicator::loadSettings() {
+    setPort(op.prefs.readPreference(nl::hostKey));
+    if (getPort().empty()) setPort(nl::defaultHost);
+    try {
+        setBaudRate(strToInt(op.prefs.readPreference(nl::portKey)));
+    } catch (const EConvertError&) {
+        setBaudRate(nl::defaultPort);
+    }
+}
+
+void TSocketCommunicator::saveSettings() {
+    op.prefs.writePreference(nl::hostKey, getPort());
+    op.prefs.writePreference(nl::portKey, std::to_string(getBaudRate()));
+}
+
+bool TSocketCommunicator::isActive() { return socket->getActive(); }
+
+void TSocketCommunicator::sendString(const std::string& text) {
+    socket->sendText(text);
+    if (debugEcho) op.log.appendText(text + "\r", nl::echoColor);
+}
+
+void TSocketCommunicator::sendByte(uint8_t byte) {
+    const char c = static_cast<char>(byte);
+    socket->sendBuf(&c, 1);
+    if (debugEcho) op.log.appendText(std::string(1, c), nl::echoColor);
+}
+
+int TSocketCommunicator::readByte() {
+    const int64_t start = op.clock.nowMs();
+    const int64_t limit = int64_t{readTimeout} * 10;
+    while (bufferEmpty()) {
+        processPendingEvents();
+        if (!bufferEmpty()) break;
+        const int64_t elapsed = op.clock.nowMs() - start;
+        if (elapsed > limit || getConnectState() != nl::connected) return -1;
+        // Sleep in poll() until data, an end or the time-out; a byte that arrives wakes it at
+        // once. The slice keeps the app's repaint hook running while the GUI thread waits.
+        socket->waitForEvent(static_cast<int>(std::min<int64_t>(nl::eventSliceMs, limit - elapsed + 1)));
+    }
+    char c;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        c = rxBuffer.front();
+        rxBuffer.erase(0, 1);
+    }
+    if (debugEcho) op.log.appendText(std::string(1, c), nl::echoColor);
+    return static_cast<uint8_t>(c);
+}

@@ -1,0 +1,111 @@
+#pragma once
+// A TCP client with event notifications, on POSIX sockets.
+//
+// Nothing happens behind the caller's back: the notifications (OnConnect, OnDisconnect,
+// OnError, OnRead) are raised on the thread that calls processPendingEvents, while it runs.
+// waitForEvent blocks in poll() until there is something to process or the time is up.
+// Host names are resolved with getaddrinfo (IPv4 and IPv6; every address is tried in turn);
+// TCP_NODELAY is set, as the ECU traffic is small texts that wait for small answers.
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+
+// The socket's own error: a look-up or set-up failure while opening, a refused change of host
+// or port while connected, or an error notification whose code a handler left non-zero.
+class ESocketError : public std::runtime_error {
+public:
+    ESocketError(const std::string& message, int code = 0)
+        : std::runtime_error(message), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+enum class TClientType {
+    Blocking,     // open waits for the outcome of the connect before it returns
+    NonBlocking,  // everything returns at once; outcomes arrive as notifications
+};
+
+class TClientSocket {
+public:
+    TClientSocket() = default;
+    // Closes an open connection without raising notifications (their handlers may be gone).
+    ~TClientSocket();
+    TClientSocket(const TClientSocket&) = delete;
+    TClientSocket& operator=(const TClientSocket&) = delete;
+
+    std::string getHost() const;
+    // Throws ESocketError when the socket is connected and the host differs.
+    void setHost(const std::string& host);
+    int getPort() const;
+    // Throws ESocketError when the socket is connected and the port differs.
+    void setPort(int port);
+    TClientType getClientType() const;
+    void setClientType(TClientType type);
+    // True from the moment the connection is established until it ends.
+    bool getActive() const;
+
+    // Resolves the host (the caller waits for the look-up) and starts connecting; OnConnect or
+    // OnError follows. Throws ESocketError when no attempt could be started (no host, an
+    // unknown host, a port outside 1..65535). Does nothing while connecting or connected.
+    void open();
+    // Ends the connection or the attempt; OnDisconnect is raised before close returns.
+    void close();
+
+    // Sends the bytes. What the network cannot take at once is kept and sent, in order, as
+    // the socket becomes writable during later event processing. On a socket that is not
+    // connected nothing is sent and nothing raised. A send that fails raises OnError and then
+    // ends the connection (OnDisconnect). Returns the number of bytes taken.
+    size_t sendBuf(const void* bytes, size_t count);
+    size_t sendText(const std::string& text) { return sendBuf(text.data(), text.size()); }
+    // Bytes received and waiting to be taken.
+    int receiveLength();
+    // Takes every byte that is waiting.
+    std::string receiveText();
+
+    // Handles what happened on the socket since the last call and raises the notifications on
+    // this thread. An OnError whose handler leaves the code non-zero becomes an ESocketError.
+    void processPendingEvents();
+    // Blocks in poll() up to `ms` milliseconds until processPendingEvents has something to do;
+    // true when it has. With no connection at all it just waits the time out.
+    bool waitForEvent(int ms);
+
+    // The descriptor, -1 when there is none (for inspection).
+    int handle() const;
+
+    std::function<void()> OnConnect;
+    std::function<void()> OnDisconnect;
+    std::function<void(int& errorCode)> OnError;
+    std::function<void()> OnRead;
+
+private:
+    enum class State { Idle, Connecting, Failed, Connected };
+    struct Address {
+        sockaddr_storage addr;
+        socklen_t len;
+        int family;
+    };
+
+    void startNextAddress();      // lock held
+    void closeDescriptor();       // lock held
+    bool flushPending();          // lock held; false when the send failed (error in failCode)
+    void fail(int code, bool wasConnected);  // lock held: raise OnError, end, maybe throw
+    void raise(const std::function<void()>& handler);
+
+    mutable std::recursive_mutex mutex;
+    std::string host;
+    int port = 0;
+    TClientType clientType = TClientType::NonBlocking;
+    State state = State::Idle;
+    int fd = -1;
+    int failCode = 0;
+    std::vector<Address> addresses;  // still to try, for the connect under way
+    std::string pending;             // taken by sendBuf, not yet sent
+};

@@ -1,0 +1,64 @@
+#pragma once
+// The serial port layer: the few operations the serial link needs, on POSIX termios.
+//
+// Ports are addressed by a 0-based index into the serial port list (serialPortList): index 0 is
+// the first device of that list. An open port runs raw, 8 data bits, no parity, one stop bit,
+// no flow control, with non-blocking reads and writes. Each port has a transmit queue of its
+// own in front of the driver: bytes the driver cannot take at once wait there and go out
+// whenever this layer is next called for the port (or waits on it).
+//
+// One thread at a time per port; different ports may be used from different threads.
+
+#include <string>
+#include <vector>
+
+// Results below zero. Every operation returns one of these on failure.
+inline constexpr int SioErrNoSuchPort = -1;  // the index has no device in the serial port list
+inline constexpr int SioErrOpenFailed = -2;  // the device exists but could not be opened
+inline constexpr int SioErrNotOpen = -3;     // the port is not open
+inline constexpr int SioErrBadRate = -4;     // a bit rate termios does not offer
+inline constexpr int SioErrBadArgument = -5;
+inline constexpr int SioErrIO = -6;          // the device failed or vanished (EIO, ENXIO, ...)
+
+// The environment variable that replaces the machine's own serial devices by a list of paths,
+// separated by colons.
+inline constexpr const char* serialPortsVariable = "VELTRACE_SERIAL_PORTS";
+
+// The serial port list: the paths of VELTRACE_SERIAL_PORTS when it is set and not empty (an
+// empty entry keeps its place and never opens), otherwise the machine's serial devices:
+// /dev/ttyUSB*, then /dev/ttyACM*, then /dev/ttyS*, each in numeric order.
+std::vector<std::string> serialPortList();
+// The machine's serial devices as found in `dir`, in the order described above.
+std::vector<std::string> serialDevicesIn(const std::string& dir);
+
+// Opens (or re-opens) the port at 9600 bit/s. The queue sizes bound the layer's own receive
+// read size and transmit queue. 0 when open, negative when not; SioOpenError tells why.
+int SioReset(int port, int rxQueueSize, int txQueueSize);
+// Flow control: 'N' none, 'H' hardware (RTS/CTS), 'S' software (XON/XOFF).
+int SioFlow(int port, char flow);
+// Sets the bit rate; any standard rate termios offers.
+int SioBaud(int port, int baudRate);
+// Closes the port. Bytes still queued are given one last chance to go out.
+int SioDone(int port);
+// Bytes not yet sent: the layer's queue plus the driver's output queue.
+int SioTxQue(int port);
+// Takes up to `count` bytes (at most 65,535) for sending; the number taken, 0 when the queue is
+// full, negative on an error (SioErrNotOpen, SioErrIO, ...).
+int SioPuts(int port, const char* bytes, unsigned count);
+// Takes one byte: 1, 0 when the queue is full, negative on an error.
+int SioPutc(int port, char byte);
+// Copies up to `max` received bytes into `buffer` and returns at once: the number copied, 0 when
+// nothing is there, negative on an error (a port that is not open, a device that vanished).
+int SioGets(int port, char* buffer, unsigned max);
+
+// Blocks up to `ms` milliseconds until input is waiting: 1 input (or its end) is there, 0 the
+// time passed, negative when the port is not open or has hung up with nothing left to read.
+// Queued output keeps going out meanwhile.
+int SioWaitInput(int port, int ms);
+// Blocks up to `ms` milliseconds until the port can take more bytes: 1 it can, 0 the time
+// passed, negative on an error.
+int SioWaitOutput(int port, int ms);
+
+// Why the last SioReset of this index failed, in words for the operator (naming the device and,
+// for a permission problem, the dialout group); empty after a successful open.
+std::string SioOpenError(int port);

@@ -1,0 +1,377 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "data/ihexfile.h"
+#include "ecu/ecu.h"
+#include "platform/convert.h"
+#include "support/bootpeer.h"
+#include "support/scriptedlink.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct FlashTest : ::testing::Test {
+    TFakeOperator<> fake;
+    TBootPeer peer;
+    TScriptedLink* link = nullptr;
+    std::unique_ptr<TECU> ecu;
+    TTempDir dir;
+
+    void make(bool serial, int rate) {
+        fake.prefs.values["com.Type"] = serial ? "serial" : "network";
+        ecu = std::make_unique<TECU>(fake.op, [this, rate](TLinkKind kind, TOperator& op) {
+            auto l = std::make_unique<TScriptedLink>(op, fake.clock, kind == TLinkKind::Serial);
+            l->rate = rate;
+            l->active = true;
+            l->responder = [this](const std::string& bytes) { return peer.exchange(bytes); };
+            link = l.get();
+            return l;
+        });
+        ecu->backupFolder = dir.path + "/backups";
+        // The table the operator had when going online.
+        peer.running.settings = {{"kept", 11}, {"moved", 22}, {"dropped", 33}};
+        peer.afterFlash.version = "1.1.0";
+        peer.afterFlash.settings = {{"kept", 1}, {"added", 2}, {"other", 3}, {"moved", 4}};
+        ASSERT_TRUE(ecu->connect());
+        link->wire.clear();
+        link->sentBytes.clear();
+        fake.clock.slept.clear();
+        fake.progress.forget();
+        fake.window.forget();
+        peer.commands.clear();
+    }
+
+    std::unique_ptr<TIHexFile> imageOf(size_t size) {
+        auto image = std::make_unique<TIHexFile>(1, 1);
+        image->image.resize(size);
+        for (size_t i = 0; i < size; ++i) image->image[i] = static_cast<uint8_t>(i * 7 + 3);
+        image->imageSize = static_cast<uint32_t>(size);
+        image->extent = static_cast<uint32_t>(size);
+        return image;
+    }
+
+    int countSent(const std::string& text) const {
+        int n = 0;
+        for (const auto& s : link->sent()) n += s == text;
+        return n;
+    }
+};
+
+TEST_F(FlashTest, FlashWritesEveryBlockAndCarriesSettingsOverByName) {
+    make(false, 32000);
+    link->debugEcho = true;
+    auto image = imageOf(600);  // two whole blocks and part of a third
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+
+    EXPECT_EQ(peer.entryCode, "67");  // a TCP port outside the table
+    EXPECT_TRUE(peer.erased);
+    EXPECT_EQ(peer.addresses, (std::vector<int>{0, 128, 256}));
+    ASSERT_EQ(peer.flash.size(), 3u);
+    for (int b = 0; b < 3; ++b)
+        for (int k = 0; k < 256; ++k) {
+            const size_t at = static_cast<size_t>(b) * 256 + k;
+            ASSERT_EQ(peer.flash[b][k], at < 600 ? image->image[at] : 0xFF) << b << ":" << k;
+        }
+
+    // Carried over by name: a kept and a moved name keep the operator's value, a new name the
+    // firmware's; the dropped name is gone.
+    EXPECT_EQ(ecu->versionText, "1.1.0");
+    EXPECT_EQ(ecu->settings->getName(3), "moved");
+    EXPECT_EQ(peer.written.at(0), 11);
+    EXPECT_EQ(peer.written.at(1), 2);
+    EXPECT_EQ(peer.written.at(2), 3);
+    EXPECT_EQ(peer.written.at(3), 22);
+    EXPECT_EQ(peer.written.size(), 256u);
+    EXPECT_EQ(peer.stores, 1);
+    EXPECT_EQ(ecu->lastCarryOver.kept, 2);
+    EXPECT_EQ(ecu->lastCarryOver.newNames, (Strings{"added", "other"}));
+    EXPECT_EQ(ecu->lastCarryOver.droppedNames, Strings{"dropped"});
+
+    // On the network link there is no greeting after the reset.
+    const auto sent = link->sent();
+    auto e = std::find(sent.begin(), sent.end(), "E");
+    ASSERT_NE(e, sent.end());
+    EXPECT_EQ(*(e + 1), "mdV");
+
+    const auto statuses = fake.progress.statuses();
+    EXPECT_EQ(statuses.front(), "Initializing...");
+    EXPECT_EQ(statuses[1].rfind("Settings backed up to " + dir.path + "/backups/settings-", 0), 0u);
+    const Strings middle(statuses.begin() + 2, statuses.begin() + 9);
+    EXPECT_EQ(middle, (Strings{"Erasing flash...", "Programming block 1 of 3", "Programming block 2 of 3",
+                               "Programming block 3 of 3", "Resetting ECU...", "Uploading MAP...",
+                               "Saving Configuration..."}));
+    EXPECT_EQ(statuses.back(), "Carried over 2 settings; 2 new, 1 no longer in the firmware");
+    const auto positions = fake.progress.positions();
+    EXPECT_EQ(Strings(1, std::to_string(positions[0])), Strings{"0"});
+    EXPECT_EQ(std::vector<int>(positions.begin() + 1, positions.begin() + 4), (std::vector<int>{16, 33, 50}));
+    EXPECT_LE(positions.back(), 74);
+    EXPECT_EQ(fake.progress.calls().back(), "close");
+    EXPECT_EQ(fake.window.calls().front(), "activity:on");
+    EXPECT_EQ(fake.window.calls().back(), "repaint");
+
+    EXPECT_TRUE(link->debugEcho);  // given back
+    EXPECT_EQ(link->timeout, 1000);
+    // The bootloader conversation was not echoed; the backup and the report were logged.
+    const std::string logged = fake.log.all();
+    EXPECT_EQ(logged.find("Expect: AVREFI1"), std::string::npos);
+    EXPECT_NE(logged.find("No longer in this firmware: dropped"), std::string::npos);
+
+    // The backup holds the table as it was before the flash; the report lies next to it.
+    EXPECT_EQ(readFile(ecu->lastCarryOver.backupFile), "0\tkept\t11\n1\tmoved\t22\n2\tdropped\t33\n");
+    const std::string report = readFile(ecu->lastCarryOver.reportFile);
+    EXPECT_NE(report.find("New in this firmware (firmware's value kept): added, other"), std::string::npos);
+    EXPECT_EQ(std::filesystem::path(ecu->lastCarryOver.reportFile).parent_path(),
+              std::filesystem::path(ecu->lastCarryOver.backupFile).parent_path());
+}
+
+TEST_F(FlashTest, BlockAddressesAndChecksumsOnTheWire) {
+    make(false, 32000);
+    auto image = std::make_unique<TIHexFile>(1, 1);
+    image->image.assign(1024, 0x00);
+    std::fill(image->image.begin(), image->image.begin() + 512, 0xFF);
+    image->imageSize = 1024;
+    image->extent = 1024;
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    const std::string& w = link->sentBytes;
+    // Each block: 'A' hi lo, "Dk", 0, 256 data bytes, sum hi lo, xor hi lo.
+    const size_t start = w.find(std::string("A\x00\x00", 3));
+    ASSERT_NE(start, std::string::npos);
+    auto tail = [&](int block) {
+        const size_t at = start + static_cast<size_t>(block) * (3 + 3 + 256 + 4);
+        return w.substr(at, 3) + "|" + w.substr(at + 3 + 3 + 256, 4);
+    };
+    EXPECT_EQ(tail(0), std::string("A\x00\x00|\xFF\x80\x00\x00", 8));
+    EXPECT_EQ(tail(1), std::string("A\x00\x80|\x00\x00\x00\x80", 8));
+    EXPECT_EQ(tail(2), std::string("A\x01\x00|\x01\x00\x01\x00", 8));
+    EXPECT_EQ(tail(3), std::string("A\x01\x80|\x01\x80\x01\x80", 8));
+}
+
+TEST_F(FlashTest, EntryCodeFollowsTheLinkRate) {
+    const std::vector<std::tuple<bool, int, std::string>> cases = {
+        {true, 9600, "67"}, {true, 19200, "33"}, {true, 38400, "19"}, {true, 57600, "10"},
+        {true, 115200, "08"}, {true, 4800, "67"}, {false, 19200, "33"}, {false, 32000, "67"}};
+    for (const auto& [serial, rate, code] : cases) {
+        peer = TBootPeer();
+        make(serial, rate);
+        auto image = imageOf(256);
+        ASSERT_TRUE(ecu->flashFirmware(*image));
+        EXPECT_EQ(peer.entryCode, code) << rate;
+        EXPECT_EQ(link->sent()[0], "Mancb" + code + "cb");
+    }
+}
+
+TEST_F(FlashTest, SerialLinkGreetsAtNinetySixHundredAndReturnsToItsRate) {
+    make(true, 57600);
+    auto image = imageOf(256);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    const auto& wire = link->wire;
+    auto e = std::find(wire.begin(), wire.end(), "tx:E");
+    ASSERT_NE(e, wire.end());
+    EXPECT_EQ(Strings(e, e + 6), (Strings{"tx:E", "rate:9600", "tx:Man", "tx:mcB10", "rate:57600", "tx:mdV"}));
+    EXPECT_EQ(fake.clock.slept, (std::vector<int>{100, 500, 100}));
+    EXPECT_TRUE(fake.window.messages().empty());
+}
+
+TEST_F(FlashTest, MissingGreetingIsReportedAndTheUpdateGoesOn) {
+    make(true, 9600);
+    peer.unansweredHellos = 1;
+    auto image = imageOf(256);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_EQ(fake.window.messages(), Strings{"lost comm!"});
+    EXPECT_EQ(peer.stores, 1);
+}
+
+TEST_F(FlashTest, SyncAndIdentifyTries) {
+    make(false, 32000);
+    peer.silentSyncs = 5;
+    peer.silentIdentifies = 5;
+    auto image = imageOf(256);
+    ASSERT_TRUE(ecu->flashFirmware(*image));  // answered the sixth time
+    EXPECT_EQ(countSent("p"), 6);
+    EXPECT_EQ(countSent("S"), 6);
+
+    peer = TBootPeer();
+    make(false, 32000);
+    peer.silentSyncs = 100;
+    link->debugEcho = true;
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "Error syncing ECU");
+    }
+    EXPECT_EQ(countSent("p"), 7);  // the seventh is followed by the error at once
+    EXPECT_EQ(countSent("S"), 0);
+    EXPECT_EQ(link->sent().back(), "p");
+    EXPECT_TRUE(link->debugEcho);
+    EXPECT_EQ(fake.progress.calls().back(), "close");
+
+    peer = TBootPeer();
+    make(false, 32000);
+    peer.silentIdentifies = 100;
+    EXPECT_THROW(
+        {
+            try {
+                ecu->flashFirmware(*image);
+            } catch (const EFlashError& e) {
+                EXPECT_STREQ(e.what(), "Unable to determine ECU type");
+                throw;
+            }
+        },
+        EFlashError);
+    EXPECT_EQ(countSent("S"), 7);
+    EXPECT_TRUE(peer.flash.empty());
+}
+
+TEST_F(FlashTest, RefusedBlockIsSentAgainFromItsAddressAfterAPause) {
+    make(false, 32000);
+    peer.refuseBlock[1] = 2;
+    auto image = imageOf(768);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_EQ(peer.addresses, (std::vector<int>{0, 128, 128, 128, 256}));
+    EXPECT_EQ(fake.clock.slept, (std::vector<int>{2500, 2500}));
+    const auto statuses = fake.progress.statuses();
+    const std::string error = "ECU Checksum Error!?" + std::to_string(peer.refusedSums[0].second);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), error), 2);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Programming block 2 of 3"), 3);
+    EXPECT_EQ(peer.flash.size(), 3u);
+}
+
+TEST_F(FlashTest, RetriesAreBounded) {
+    make(false, 32000);
+    peer.refuseBlock[1] = 1000;
+    auto image = imageOf(768);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "ECU did not accept block 2 of 3");
+    }
+    EXPECT_EQ(peer.refusedSums.size(), 5u);  // the block went out five times
+    EXPECT_EQ(fake.clock.slept, std::vector<int>(4, 2500));
+    EXPECT_EQ(fake.progress.calls().back(), "close");
+
+    peer = TBootPeer();
+    make(false, 32000);
+    peer.silentAddress[0] = 1000;
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "ECU did not accept block 1 of 3");
+    }
+    EXPECT_EQ(peer.addresses.size(), 10u);
+
+    peer = TBootPeer();
+    make(false, 32000);
+    peer.silentAddress[2] = 9;  // the tenth address is answered
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_EQ(peer.flash.size(), 3u);
+}
+
+TEST_F(FlashTest, LostLinkEndsTheFlash) {
+    make(false, 32000);
+    size_t bytes = 0;
+    link->responder = [&](const std::string& b) {
+        bytes += b.size();
+        if (bytes > 400) link->active = false;
+        return link->active ? peer.exchange(b) : std::string();
+    };
+    auto image = imageOf(1024);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "Lost connection with ECU at block 2 of 4");
+    }
+    EXPECT_EQ(fake.progress.calls().back(), "close");
+}
+
+TEST_F(FlashTest, OversizeImageIsRefusedWithNothingSent) {
+    make(false, 32000);
+    auto image = imageOf(131073);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "Firmware image too large: 131073 bytes (at most 131072)");
+    }
+    EXPECT_TRUE(link->wire.empty());
+    EXPECT_EQ(fake.progress.calls().back(), "close");
+
+    auto empty = imageOf(8192);
+    empty->extent = 0;  // a file without data records
+    try {
+        ecu->flashFirmware(*empty);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_STREQ(e.what(), "Firmware image holds no data");
+    }
+    EXPECT_TRUE(link->wire.empty());
+
+    auto largest = imageOf(131072);
+    ASSERT_TRUE(ecu->flashFirmware(*largest));
+    EXPECT_EQ(peer.addresses.back(), 511 * 128);
+}
+
+TEST_F(FlashTest, BackupThatCannotBeWrittenStopsTheFlashBeforeAnythingIsSent) {
+    make(false, 32000);
+    std::ofstream(dir.path + "/blocked") << "a file where the folder should be";
+    ecu->backupFolder = dir.path + "/blocked/backups";
+    auto image = imageOf(256);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.path + "/blocked/backups"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(link->wire.empty());
+
+    // Two flashes in the same second still get two backups.
+    ecu->backupFolder = dir.path + "/b";
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    const std::string first = ecu->lastCarryOver.backupFile;
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_NE(ecu->lastCarryOver.backupFile, first);
+}
+
+TEST_F(FlashTest, BackupGoesToTheUserDataFolderByDefault) {
+    make(false, 32000);
+    ecu->backupFolder.clear();
+    const char* old = std::getenv("XDG_DATA_HOME");
+    const std::string saved = old ? old : "";
+    setenv("XDG_DATA_HOME", (dir.path + "/xdg").c_str(), 1);
+    auto image = imageOf(256);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    if (old) setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(ecu->lastCarryOver.backupFile.rfind(dir.path + "/xdg/Harnwick/Veltrace/backups/settings-", 0), 0u);
+}
+
+TEST_F(FlashTest, SilentNewFirmwareGetsNoSettingsWritten) {
+    make(false, 32000);
+    peer.afterFlash.settings.clear();
+    auto image = imageOf(256);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_NE(std::string(e.what()).find(ecu->lastCarryOver.backupFile), std::string::npos);
+    }
+    EXPECT_TRUE(peer.written.empty());
+    EXPECT_EQ(peer.stores, 0);
+    EXPECT_EQ(ecu->settings->getName(0), "kept");  // the table still describes the old layout
+}
+
+}  // namespace
