@@ -83,13 +83,14 @@ size_t TEcuMachine::receive(const std::string& bytes, int64_t now) {
     size_t taken = 0;
     while (taken < bytes.size()) {
         const int rateBefore = rate;
+        const TMode modeBefore = mode_;
         const char c = bytes[taken++];
         switch (mode_) {
         case TMode::Command: commandByte(c, now); break;
         case TMode::Outside: outsideByte(c, now); break;
         case TMode::Bootloader: bootloaderByte(static_cast<uint8_t>(c), now); break;
         }
-        if (rate != rateBefore) break;
+        if (rate != rateBefore || mode_ != modeBefore) break;
     }
     flushIgnored(now);
     return taken;

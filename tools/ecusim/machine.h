@@ -96,8 +96,9 @@ public:
     // The ECU's mode, rate and settings stay as they are.
     void startConnection();
     // Takes bytes in order and returns how many it took: all of them, unless one of them
-    // changed the ECU's bit rate, in which case it stops right after that byte (the bytes
-    // after it were sent at the old rate, and the transport decides whether they still count).
+    // changed the ECU's bit rate or mode, in which case it stops right after that byte. The
+    // transport decides whether the bytes after a rate change still count (they were sent at
+    // the old rate), and logs the bytes after a mode change under the new mode.
     size_t receive(const std::string& bytes, int64_t nowMs);
 
     // Replies waiting to go out: the time the first is due (INT64_MAX when none), and all
