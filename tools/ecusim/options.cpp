@@ -167,7 +167,10 @@ Links (one of the two):
                        example VELTRACE_SERIAL_PORTS=PATH). Bit rates count here: the ECU
                        starts at 9600 bit/s and changes its rate on "mcB"+HH and on entering
                        the bootloader; it reads the rate the tool set on the terminal. Bytes
-                       that cross while the two rates differ are lost, both ways.
+                       that cross while the two rates differ are lost, both ways. Received
+                       bytes count as sent at the terminal's rate when they are read, or at
+                       the rate it had just before (a tool may switch right after writing);
+                       bytes after "mcB" in the same chunk went out at the old rate.
   --pty-link PATH      with --pty: a symbolic link PATH to the terminal end (implies --pty).
                        --drop-after hangs the terminal up; a new one takes its place behind
                        the link and its own "listening pty" line is printed.
@@ -206,12 +209,17 @@ Transcript:
                        bit rates differed, or after --silent-after / --drop-after); tx-lost
                        (replies lost to differing bit rates or a tool that does not read);
                        ev (what the ECU did):
-                         connect PEER | disconnect REASON | rate BPS | set SLOT VALUE NAME |
-                         store | output-test on|off | output CODE on|off | settings N lines |
-                         import N bytes | ignored HEX | bootloader divisor D | erase MS ms |
-                         address WORD | block J at WORD written|refused: WHY |
-                         firmware VERSION N slots | firmware kept ... | firmware broken: WHY |
-                         silent | drop | bye ignored | sync ignored
+                         connect PEER | disconnect REASON | rate BPS |
+                         set SLOT VALUE NAME | set SLOT VALUE ignored: no such slot |
+                         store | output-test on|off | output-test HH ignored |
+                         output CODE on|off | settings N lines | import N bytes |
+                         ignored HEX | bye ignored | bootloader divisor D | sync ignored |
+                         erase MS ms | address WORD | block J at WORD written |
+                         block J at WORD refused: WHY | firmware VERSION N slots |
+                         firmware kept VERSION: ... | firmware broken: WHY |
+                         silent | drop | state not written: WHY
+                       (numbers in decimal). A chunk that spans a change of mode is split
+                       there, each part under its own mode.
 
 The protocol: in command mode "Man" -> "Hello>\r"; "bye" -> "Bye\r" and out of command
 mode; "mdV" -> "VIVU v3\n" and the version line ending "\n"; "mcd" -> one "name=HH\r\n"
