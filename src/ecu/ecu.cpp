@@ -382,6 +382,9 @@ bool TECU::runFlash(const TIHexFile& image) {
     readVersion();
     op.progress.setStatusText("Uploading MAP...");
     const std::unique_ptr<TECUSettings> before = settings->clone();
+    // The new firmware's table replaces the old one whole: a slot past its last line is no
+    // setting of the new firmware and must not keep an old name (nor count as carried over).
+    *settings = TECUSettings{};
     const int lines = readSettings(12);
     op.progress.setStatusText("Saving Configuration...");
     if (lines == 0) {

@@ -1,0 +1,252 @@
+#include "options.h"
+
+#include "platform/convert.h"
+#include "transport.h"
+
+namespace ecusim {
+
+namespace {
+
+// Walks the arguments; "--name value" and "--name=value" both work.
+class TArgs {
+public:
+    explicit TArgs(const std::vector<std::string>& args) : args(args) {}
+    bool next() {
+        if (at >= args.size()) return false;
+        current = args[at++];
+        inlineValue.reset();
+        if (current.rfind("--", 0) == 0) {
+            const size_t eq = current.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = current.substr(eq + 1);
+                current = current.substr(0, eq);
+            }
+        }
+        return true;
+    }
+    const std::string& name() const { return current; }
+    std::string value() {
+        if (inlineValue) return *inlineValue;
+        if (at >= args.size()) throw EUsage(current + " needs a value");
+        return args[at++];
+    }
+    long number(long min, long max) {
+        const std::string text = value();
+        long v = 0;
+        try {
+            v = strToInt(text);
+        } catch (const EConvertError&) {
+            throw EUsage(current + ": '" + text + "' is not a whole number");
+        }
+        if (v < min || v > max)
+            throw EUsage(current + ": " + text + " is outside " + std::to_string(min) + ".." + std::to_string(max));
+        return v;
+    }
+    void noValue() const {
+        if (inlineValue) throw EUsage(current + " takes no value");
+    }
+
+private:
+    const std::vector<std::string>& args;
+    size_t at = 0;
+    std::string current;
+    std::optional<std::string> inlineValue;
+};
+
+constexpr long maxCount = 1000000000L;
+
+TRefusal parseRefusal(const std::string& option, const std::string& text) {
+    TRefusal r;
+    const size_t colon = text.find(':');
+    try {
+        r.block = strToInt(text.substr(0, colon));
+        if (colon != std::string::npos) r.times = strToInt(text.substr(colon + 1));
+    } catch (const EConvertError&) {
+        throw EUsage(option + ": '" + text + "' is not J or J:TIMES");
+    }
+    if (r.block < 0 || r.block > 511 || (colon != std::string::npos && r.times < 1))
+        throw EUsage(option + ": block 0..511, TIMES at least 1");
+    return r;
+}
+
+}  // namespace
+
+TSimOptions parseSimOptions(const std::vector<std::string>& args) {
+    TSimOptions o;
+    TArgs a(args);
+    while (a.next()) {
+        const std::string& n = a.name();
+        if (n == "--help" || n == "-h") o.help = true;
+        else if (n == "--listen") {
+            o.listen = a.value();
+            o.listenGiven = true;
+        } else if (n == "--pty") {
+            a.noValue();
+            o.pty = true;
+        } else if (n == "--pty-link") {
+            o.ptyLink = a.value();
+            o.pty = true;
+        } else if (n == "--log") o.logPath = a.value();
+        else if (n == "--state") o.statePath = a.value();
+        else if (n == "--version") {
+            const std::string v = a.value();
+            if (v.find_first_of("\r\n") != std::string::npos) throw EUsage("--version: the text may not hold CR or LF");
+            o.version = v;
+        } else if (n == "--bootloader-only") {
+            a.noValue();
+            o.machine.bootloaderOnly = true;
+        } else if (n == "--no-sync") {
+            a.noValue();
+            o.machine.noSync = true;
+        } else if (n == "--no-bye") {
+            a.noValue();
+            o.machine.noBye = true;
+        } else if (n == "--refuse-block") o.machine.refusals.push_back(parseRefusal(n, a.value()));
+        else if (n == "--silent-after") o.silentAfter = a.number(0, maxCount);
+        else if (n == "--drop-after") o.dropAfter = a.number(0, maxCount);
+        else if (n == "--settings-gap") o.machine.settingsGapMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--erase-ms") o.machine.eraseMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--settings-lines") o.machine.settingsLines = static_cast<int>(a.number(0, 100000));
+        else throw EUsage("unknown option " + n);
+    }
+    if (o.pty && o.listenGiven) throw EUsage("--listen and --pty exclude each other: the ECU has one line");
+    try {
+        splitHostPort(o.listen);
+    } catch (const ETransportError& e) {
+        throw EUsage(std::string("--listen: ") + e.what());
+    }
+    return o;
+}
+
+TMakeFirmwareOptions parseMakeFirmwareOptions(const std::vector<std::string>& args) {
+    TMakeFirmwareOptions o;
+    TArgs a(args);
+    while (a.next()) {
+        const std::string& n = a.name();
+        if (n == "--help" || n == "-h") o.help = true;
+        else if (n == "--version") {
+            const std::string v = a.value();
+            if (v.find_first_of("\r\n") != std::string::npos) throw EUsage("--version: the text may not hold CR or LF");
+            o.version = v;
+        } else if (n == "--settings") o.settingsPath = a.value();
+        else if (n == "-o" || n == "--output") o.outPath = a.value();
+        else if (n == "--size") o.size = a.number(256, 131072);
+        else if (n == "--no-descriptor") {
+            a.noValue();
+            o.descriptor = false;
+        } else throw EUsage("make-firmware: unknown option " + n);
+    }
+    if (!o.help && !o.version) throw EUsage("make-firmware needs --version V");
+    if (!o.help && o.outPath.empty()) throw EUsage("make-firmware needs -o OUT.hex");
+    return o;
+}
+
+std::string helpText() {
+    return R"(veltrace-ecusim - a simulated ECU running the VIVU v3 firmware, for Veltrace
+
+Usage:
+  veltrace-ecusim [OPTIONS]                  serve one simulated ECU until stopped
+  veltrace-ecusim make-firmware --version V [--settings FILE] -o OUT.hex
+                  [--size BYTES] [--no-descriptor]
+                                             write a firmware image for the simulator
+  veltrace-ecusim default-settings           print the default firmware's settings table
+
+The ECU answers one client at a time and serves connections one after another until
+SIGINT or SIGTERM ends it (exit status 0). Its state (mode, bit rate, settings, flash)
+lasts from one connection to the next, as an ECU's does while it has power; only a
+half-received command and unsent replies are forgotten when a client goes.
+
+Links (one of the two):
+  --listen HOST:PORT   TCP server, default 127.0.0.1:32000. Port 0 takes a free port.
+                       IPv6 addresses go in brackets: [::1]:0. The line
+                         listening tcp HOST PORT
+                       is printed on standard output once the server listens.
+  --pty                a pseudo-terminal instead of TCP; the line
+                         listening pty PATH
+                       names its terminal end, which the tool opens as a serial port (for
+                       example VELTRACE_SERIAL_PORTS=PATH). Bit rates count here: the ECU
+                       starts at 9600 bit/s and changes its rate on "mcB"+HH and on entering
+                       the bootloader; it reads the rate the tool set on the terminal. Bytes
+                       that cross while the two rates differ are lost, both ways. Received
+                       bytes count as sent at the terminal's rate when they are read, or at
+                       the rate it had just before (a tool may switch right after writing);
+                       bytes after "mcB" in the same chunk went out at the old rate.
+  --pty-link PATH      with --pty: a symbolic link PATH to the terminal end (implies --pty).
+                       --drop-after hangs the terminal up; a new one takes its place behind
+                       the link and its own "listening pty" line is printed.
+
+Firmware:
+  --version TEXT       the version the firmware reports on "mdV" (default 1.0.22; any text,
+                       non-numeric ones too).
+  --state FILE         keep the firmware and its stored settings in FILE: read at start
+                       when it exists, written on "mcs" and when a flashed firmware starts.
+                       Without it every start is a factory-fresh ECU.
+  --bootloader-only    an ECU with no firmware: only the bootloader answers (so "Man" gets
+                       exactly "?Y?") until a firmware is flashed and started with "E".
+
+Fault switches (to see how the tool copes):
+  --no-sync            the bootloader never answers "p".
+  --refuse-block J[:TIMES]
+                       the bootloader refuses block J (counted from 0, word address J*128)
+                       the first TIMES times it comes, or every time without TIMES; may be
+                       given for several blocks.
+  --silent-after N     after N bytes received on a connection the ECU takes nothing more
+                       in; replies already under way still go out.
+  --drop-after N       after N bytes received on a connection the line is cut: the TCP
+                       connection is closed, the pseudo-terminal hung up.
+  --settings-gap MS    pause MS milliseconds between two lines of the settings download.
+  --erase-ms MS        erasing the flash takes MS milliseconds (default 500).
+  --settings-lines N   the settings download sends N lines (more than the table holds, and
+                       more than 256, is allowed: lines past the table read spare_I=00).
+  --no-bye             the firmware ignores "bye" (no "Bye\r", stays in command mode).
+
+Transcript:
+  --log FILE           write every chunk that crosses the line to FILE, one line each:
+                         <ms> <mode> <kind> <payload>
+                       ms: since the start; mode: command, outside or bootloader;
+                       kind: rx, tx (payload: the bytes as upper-case hex digits, then as a
+                       quoted text); rx-lost (bytes the ECU did not take in: sent while the
+                       bit rates differed, or after --silent-after / --drop-after); tx-lost
+                       (replies lost to differing bit rates or a tool that does not read);
+                       ev (what the ECU did):
+                         connect PEER | disconnect REASON | rate BPS |
+                         set SLOT VALUE NAME | set SLOT VALUE ignored: no such slot |
+                         store | output-test on|off | output-test HH ignored |
+                         output CODE on|off | settings N lines | import N bytes |
+                         ignored HEX | bye ignored | bootloader divisor D | sync ignored |
+                         erase MS ms | address WORD | block J at WORD written |
+                         block J at WORD refused: WHY | firmware VERSION N slots |
+                         firmware kept VERSION: ... | firmware broken: WHY |
+                         silent | drop | state not written: WHY
+                       (numbers in decimal). A chunk that spans a change of mode is split
+                       there, each part under its own mode.
+
+The protocol: in command mode "Man" -> "Hello>\r"; "bye" -> "Bye\r" and out of command
+mode; "mdV" -> "VIVU v3\n" and the version line ending "\n"; "mcd" -> one "name=HH\r\n"
+per slot, then silence; "mcB"+HH, "mttg"+HH+"c"+HH, "mcs", "mde02"/"mde00",
+"mdh"+HH (code + 128 switches on) take no reply. Numbers are two upper-case hex digits;
+input that is no command is ignored. Outside command mode (after "bye") every byte is
+taken as part of an imported settings file until "Man" greets again. "Man" followed at
+once by "cb"+HH+"cb" enters the bootloader at the rate of divisor HH (103 9600,
+51 19200, 25 38400, 16 57600, 8 115200). Bootloader: "p" -> "S"; "S" -> "AVREFI1";
+"a" -> "Y"; "e" erases, "\r" when done; "A"+high+low sets the word address, "\r";
+"D","k",0x00, 256 bytes, sum high, sum low, xor high, xor low programs the block at
+the address (both sums start at the word address and take the 128 little-endian words)
+and answers "\r", or "?" when refused; "E" starts the flashed firmware; anything else
+gets "?".
+
+make-firmware writes an Intel HEX image that carries a descriptor (a marker, then the
+version and the settings table), so that the simulator runs that version and layout once
+the image is flashed and started. An image without a descriptor (any other firmware
+file, or --no-descriptor) keeps the running version and table. --size pads the image
+(default 8192 bytes, at most 131072). The settings FILE holds one setting per line,
+either
+  name=value              (slot = the line's place among the settings lines), or
+  slot<TAB>name<TAB>value (an explicit slot; the format of the tool's settings backups
+                           and of default-settings)
+with decimal values 0..255; blank lines and lines starting with '#' are skipped.
+Without --settings the default table is used.
+)";
+}
+
+}  // namespace ecusim

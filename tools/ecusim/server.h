@@ -1,0 +1,49 @@
+#pragma once
+// Serves the simulated ECU over its one line: TCP clients one after another, or a
+// pseudo-terminal for as long as the simulator runs.
+
+#include <chrono>
+#include <cstdint>
+
+#include "machine.h"
+#include "options.h"
+#include "transcript.h"
+
+namespace ecusim {
+
+class TPty;
+
+class TServer {
+public:
+    // `stopFd` becomes readable when the simulator is to stop; `start` is the moment the
+    // transcript counts from.
+    TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, int stopFd,
+            std::chrono::steady_clock::time_point start);
+
+    // Both return when stopped. Throw ETransportError when the line cannot be set up.
+    void serveTcp();
+    void servePty();
+
+private:
+    enum class TEnd { Closed, Dropped, Stopped, Failed };
+    TEnd serveConnection(int fd, const TPty* pty);
+    // Sends what is due; false when the peer is gone.
+    bool sendDue(int fd, const TPty* pty);
+    void take(const std::string& bytes, const TPty* pty);
+    void sampleToolRate(const TPty* pty);
+    bool stopRequested() const;
+    int64_t nowMs() const;
+    static const char* endText(TEnd end);
+
+    const TSimOptions& options;
+    TEcuMachine& machine;
+    TTranscript& log;
+    int stopFd;
+    std::chrono::steady_clock::time_point start;
+    int lastToolRate = 0;  // the pseudo-terminal's rate as last seen
+};
+
+// The time the simulator has run, for the transcript: every part counts from one start.
+int64_t msSince(std::chrono::steady_clock::time_point start);
+
+}  // namespace ecusim
