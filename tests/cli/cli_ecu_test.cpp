@@ -1,0 +1,369 @@
+// The real veltrace-cli against the simulated ECU, over TCP and over a pseudo-terminal: the wire
+// as the simulator's transcript shows it, and what the process printed and its exit status.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "cliprocess.h"
+#include "support/simprocess.h"
+#include "support/tempdir.h"
+
+namespace {
+
+enum class TLinkKind2 { Tcp, Pty };
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool hasEvent(const std::vector<std::string>& events, const std::string& prefix) {
+    return std::any_of(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+}
+
+size_t countEvents(const std::vector<std::string>& events, const std::string& prefix) {
+    return static_cast<size_t>(
+        std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+}
+
+// The settings table as `settings` prints it, by name.
+std::map<std::string, std::pair<int, int>> parseTable(const std::string& text) {
+    std::map<std::string, std::pair<int, int>> table;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+        if (t1 == std::string::npos || t2 == std::string::npos) continue;
+        table[line.substr(t1 + 1, t2 - t1 - 1)] = {std::stoi(line.substr(0, t1)), std::stoi(line.substr(t2 + 1))};
+    }
+    return table;
+}
+
+class CliEcu : public ::testing::Test {
+protected:
+    // Starts the simulated ECU on a link of this kind, with these extra options.
+    void startSim(TLinkKind2 linkKind, std::vector<std::string> args = {}) {
+        kind = linkKind;
+        sim.reset();
+        sim = std::make_unique<TSimProcess>(kind == TLinkKind2::Pty ? simPty(std::move(args)) : simTcp(std::move(args)));
+    }
+    std::vector<std::string> link() const {
+        if (kind == TLinkKind2::Pty) return {"--serial", sim->ptyPath()};
+        return {"--network", sim->host() + ":" + std::to_string(sim->port())};
+    }
+    TCliRun cli(std::vector<std::string> args, const TCliProcessOptions& o = {}) {
+        std::vector<std::string> all = link();
+        all.insert(all.end(), args.begin(), args.end());
+        return runCliProcess(all, home.path, o);
+    }
+    std::vector<std::string> events() const { return simEvents(sim->transcript()); }
+    std::string received() const { return joinedBytes(sim->transcript(), "rx"); }
+    // A firmware image that runs VERSION with the settings layout TABLE (backup format).
+    std::string makeFirmware(const std::string& version, const std::string& table) {
+        const std::string settings = writeFile(files.path + "/layout-" + version + ".txt", table);
+        const std::string out = files.path + "/fw-" + version + ".hex";
+        const TProgramResult r = runProgram({ecusimProgram(), "make-firmware", "--version", version, "--settings",
+                                             settings, "-o", out});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return out;
+    }
+    std::string defaultTable() {
+        const TProgramResult r = runProgram({ecusimProgram(), "default-settings"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.out;
+    }
+
+    // info, settings, set --store and restore, each checked on the wire. `readBack`: read the
+    // table again after each change and restore it (more runs: quick on the pty only).
+    void infoSettingsSetRestore(bool readBack);
+    void importFile();
+    // A layout change: lcd_delay dropped, vvt_target new, fan_temp moved to slot 250. Then the
+    // backup written before the flash is restored. Returns the flash run.
+    TCliRun flashAndRestoreBackup(bool readBack);
+
+    TLinkKind2 kind = TLinkKind2::Tcp;
+    TTempDir home;
+    TTempDir files;
+    std::unique_ptr<TSimProcess> sim;
+};
+
+void CliEcu::infoSettingsSetRestore(bool readBack) {
+    auto r = cli({"info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Firmware v.1.0.22\n");
+    std::string wire = received();
+    EXPECT_EQ(wire.substr(0, 3), "Man");
+    EXPECT_TRUE(contains(wire, "mdVmcd")) << wire;
+    EXPECT_EQ(wire.substr(wire.size() - 3), "bye");  // the goodbye ends the session
+    EXPECT_TRUE(contains(r.err, "Connected...")) << r.err;
+
+    r = cli({"settings"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto before = parseTable(r.out);
+    ASSERT_TRUE(before.count("fan_temp"));
+    EXPECT_EQ(before.at("fan_temp").second, 95);
+    EXPECT_GT(before.size(), 100u);
+    const std::string backup = writeFile(files.path + "/backup.txt", r.out + "255\tgone_setting\t7\n");
+
+    r = cli({"set", "fan_temp", "101", "--store"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const int slot = before.at("fan_temp").first;
+    char command[16];
+    std::snprintf(command, sizeof command, "mttg%02Xc65mcs", slot);
+    EXPECT_TRUE(contains(received(), command)) << command;
+    EXPECT_TRUE(hasEvent(events(), "set " + std::to_string(slot) + " 101 fan_temp"));
+    if (readBack) {
+        r = cli({"settings"});
+        EXPECT_EQ(parseTable(r.out).at("fan_temp").second, 101);  // stored in the ECU, read back
+        r = cli({"set", "no_such_setting", "1"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.err, "has no setting named no_such_setting")) << r.err;
+    }
+
+    if (!readBack) return;  // restore over TCP: after the flash
+    const size_t storesBefore = countEvents(events(), "store");
+    r = cli({"restore", backup});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Restored " + std::to_string(before.size()) + " settings from " + backup +
+                         "\nNot in this ECU's table: gone_setting\n");
+    EXPECT_TRUE(hasEvent(events(), "set " + std::to_string(slot) + " 95 fan_temp"));
+    EXPECT_EQ(countEvents(events(), "store"), storesBefore + 1);
+    r = cli({"settings"});
+    EXPECT_EQ(parseTable(r.out), before);
+}
+
+void CliEcu::importFile() {
+    const std::string mtt = writeFile(files.path + "/table.mtt", "t 1 2 3\r\nt 4 5 6\r\n\r\nend\r\n");
+    auto r = cli({"import", mtt});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Imported " + mtt + "\n");
+    std::string outside;
+    for (const auto& line : sim->transcript())
+        if (line.mode == "outside" && line.kind == "rx") outside += line.bytes;
+    // The lines without their ends, then the greeting that brings the ECU back.
+    EXPECT_EQ(outside.substr(0, 17), "t 1 2 3t 4 5 6end");
+    EXPECT_TRUE(hasEvent(events(), "import ")) << ::testing::PrintToString(events());
+}
+
+TCliRun CliEcu::flashAndRestoreBackup(bool readBack) {
+    std::string table;
+    std::istringstream in(defaultTable());
+    std::string line;
+    while (std::getline(in, line))
+        if (!contains(line, "\tlcd_delay\t") && !contains(line, "\tfan_temp\t")) table += line + "\n";
+    table += "240\tvvt_target\t77\n250\tfan_temp\t80\n";
+    const std::string fw = makeFirmware("1.1.0", table);
+    if (readBack) {
+        EXPECT_EQ(cli({"set", "lcd_delay", "33"}).status, 0);
+        EXPECT_EQ(cli({"set", "fan_temp", "99"}).status, 0);
+    }
+
+    // A malformed image is refused before the ECU is touched.
+    const std::string bad = writeFile(files.path + "/bad.hex", readFile(fw).substr(0, 40));
+    const size_t connects = countEvents(events(), "connect");
+    auto r = cli({"flash", bad, "--yes"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.err, "Unable to read firmware image! " + bad)) << r.err;
+    EXPECT_EQ(countEvents(events(), "connect"), connects);
+
+    const TCliRun flashed = cli({"flash", fw, "--yes"});
+    r = flashed;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Firmware updated: Firmware v.1.1.0\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "New in this firmware (firmware's value kept): vvt_target\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "No longer in this firmware: lcd_delay\n")) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Carried over [0-9]+ settings; 1 new, 1 no longer"))) << r.out;
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(r.out, m, std::regex("Settings backed up to (\\S+)\n")));
+    const std::string backup = m.empty() ? std::string() : std::string(m[1]);
+    EXPECT_EQ(backup.rfind(home.path + "/.local/share/Harnwick/Veltrace/backups/", 0), 0u) << backup;
+    EXPECT_TRUE(contains(readFile(backup), readBack ? "\tlcd_delay\t33\n" : "\tlcd_delay\t10\n"));
+    EXPECT_TRUE(contains(r.out, "Report written to ")) << r.out;
+    EXPECT_TRUE(contains(r.err, "Programming block 32 of 32")) << r.err;
+    EXPECT_TRUE(hasEvent(events(), "firmware 1.1.0"));
+
+    if (readBack) {
+        r = cli({"settings"});
+        const auto after = parseTable(r.out);
+        EXPECT_EQ(after.at("fan_temp"), std::make_pair(250, 99));  // moved, with the operator's value
+        EXPECT_EQ(after.at("vvt_target"), std::make_pair(240, 77));
+        EXPECT_FALSE(after.count("lcd_delay"));
+        EXPECT_EQ(cli({"set", "fan_temp", "10"}).status, 0);
+    }
+    // The backup written before the flash goes back into the new firmware by name.
+    r = cli({"restore", backup});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Not in this ECU's table: lcd_delay\n")) << r.out;
+    EXPECT_TRUE(hasEvent(events(), std::string("set 250 ") + (readBack ? "99" : "95") + " fan_temp"));
+    if (readBack) {
+        EXPECT_EQ(cli({"info"}).out, "Firmware v.1.1.0\n");
+    }
+    return flashed;
+}
+
+// Over TCP every connect waits out the network link's 2.5 s read time-out at the end of the
+// settings download, so the TCP tests run each command once (restore after the flash) and read
+// nothing back.
+TEST_F(CliEcu, TcpInfoSettingsSetAndRestore) {
+    startSim(TLinkKind2::Tcp);
+    infoSettingsSetRestore(false);
+}
+
+TEST_F(CliEcu, TcpImportFlashAndRestoreTheBackup) {
+    startSim(TLinkKind2::Tcp);
+    importFile();
+    flashAndRestoreBackup(false);
+}
+
+TEST_F(CliEcu, PtyInfoSettingsSetAndRestore) {
+    startSim(TLinkKind2::Pty);
+    infoSettingsSetRestore(true);
+}
+
+TEST_F(CliEcu, PtyImport) {
+    startSim(TLinkKind2::Pty);
+    importFile();
+}
+
+// With a block refused once on the way: it is sent again from its address after the pause.
+TEST_F(CliEcu, PtyFlashWithARefusedBlockAndRestoreTheBackup) {
+    startSim(TLinkKind2::Pty, {"--refuse-block", "1:1"});
+    const TCliRun r = flashAndRestoreBackup(true);
+    EXPECT_TRUE(contains(r.err, "ECU Checksum Error!?")) << r.err;
+    const auto ev = events();
+    EXPECT_TRUE(hasEvent(ev, "block 1 at 128 refused"));
+    EXPECT_TRUE(hasEvent(ev, "block 1 at 128 written"));
+    EXPECT_EQ(std::count(ev.begin(), ev.end(), "address 128"), 2);
+    EXPECT_EQ(std::count(ev.begin(), ev.end(), "address 256"), 1);
+}
+
+TEST_F(CliEcu, ABootloaderOnlyEcuIsFlashedAllTheSame) {
+    startSim(TLinkKind2::Pty, {"--bootloader-only"});
+    auto r = cli({"info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Bootloader only\n");
+    r = cli({"settings"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "answered only through its bootloader")) << r.err;
+    // Nothing but the handshake went to the bootloader: no goodbye, whose "e" would erase.
+    EXPECT_FALSE(hasEvent(events(), "erase"));
+
+    const std::string fw = makeFirmware("2.0.1", "0\tconfig10\t3\n1\tfan_temp\t90\n");
+    r = cli({"flash", fw, "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Firmware updated: Firmware v.2.0.1\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Carried over 0 settings; 2 new, 0 no longer")) << r.out;
+    r = cli({"settings"});
+    EXPECT_EQ(r.out, "0\tconfig10\t3\n1\tfan_temp\t90\n");
+}
+
+// Faults and link choices, on the pseudo-terminal, where the serial link's short time-outs
+// keep them quick.
+class CliEcuFaults : public ::testing::Test {
+protected:
+    TCliRun cli(TSimProcess& sim, std::vector<std::string> args) {
+        std::vector<std::string> all{"--serial", sim.ptyPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        return runCliProcess(all, home.path);
+    }
+    void storePreferences(const std::string& text) {
+        std::filesystem::create_directories(home.path + "/.config/Harnwick");
+        writeFile(home.path + "/.config/Harnwick/Veltrace.conf", text);
+    }
+    std::string firmware() {
+        const std::string out = files.path + "/fw.hex";
+        const TProgramResult r =
+            runProgram({ecusimProgram(), "make-firmware", "--version", "1.0.23", "-o", out});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return out;
+    }
+    TTempDir home;
+    TTempDir files;
+};
+
+TEST_F(CliEcuFaults, AnEcuThatNeverSynchronises) {
+    TSimProcess sim(simPty({"--no-sync"}));
+    const auto r = cli(sim, {"flash", firmware(), "--yes"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Error syncing ECU")) << r.err;
+    // Everything that reached the line, taken in or not (a loaded machine may deliver the first
+    // "p" while the simulator still switches into its bootloader).
+    std::string wire;
+    for (const auto& line : sim.transcript())
+        if (line.kind == "rx" || line.kind == "rx-lost") wire += line.bytes;
+    const size_t entry = wire.find("Mancb67cb");
+    ASSERT_NE(entry, std::string::npos) << wire;
+    // Seven "p", and then nothing more: no goodbye into the bootloader, whose erase command
+    // is the "e" of "bye".
+    EXPECT_EQ(wire.substr(entry + 9), "ppppppp") << readFile(sim.logPath());
+    EXPECT_FALSE(hasEvent(simEvents(sim.transcript()), "erase"));
+}
+
+TEST_F(CliEcuFaults, AnEcuThatDoesNotAnswerOrAnswersNonsense) {
+    {
+        TSimProcess sim(simPty({"--silent-after", "0"}));
+        const auto r = cli(sim, {"info"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.err, "Unable to establish communications with ECU. (" + sim.ptyPath())) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+    {
+        TSimProcess sim(simPty({"--version", "v1-beta"}));
+        const auto r = cli(sim, {"settings"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.err, "firmware version that is not a number: \"v1-beta\"")) << r.err;
+        EXPECT_TRUE(r.out.empty());
+        // The link was closed with the goodbye.
+        const std::string wire = joinedBytes(sim.transcript(), "rx");
+        EXPECT_EQ(wire.substr(wire.size() - 3), "bye") << wire;
+    }
+}
+
+TEST_F(CliEcuFaults, TheEchoShowsTheTrafficAsTheDebugLogWould) {
+    TSimProcess sim(simPty());
+    const auto r = cli(sim, {"--echo", "info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Firmware v.1.0.22\n");
+    EXPECT_TRUE(contains(r.err, "Man\nExpect: Hello>\n\nHello>\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "fan_temp=5F")) << r.err;
+}
+
+TEST_F(CliEcuFaults, WithoutALinkOptionTheStoredPreferencesChoose) {
+    TSimProcess sim(simPty());
+    // A serial link stored at 57600 bit/s: the handshake runs at 9600, then "mcB" + 10 takes
+    // the ECU and the link to the stored rate, as in the app.
+    storePreferences("[General]\ncom.Type=serial\ncomm.comport=1\ncomm.baudrate=57600\n");
+    TCliProcessOptions o;
+    o.env["VELTRACE_SERIAL_PORTS"] = sim.ptyPath();
+    auto r = runCliProcess({"info"}, home.path, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Firmware v.1.0.22\n");
+    const std::string wire = joinedBytes(sim.transcript(), "rx");
+    EXPECT_TRUE(contains(wire, "mdVmcB10mcd")) << wire;
+    EXPECT_TRUE(hasEvent(simEvents(sim.transcript()), "rate 57600"));
+
+    // --baud alone changes the stored serial link's rate; for a stored network link it is bad usage.
+    r = runCliProcess({"--baud", "9600", "info"}, home.path, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    storePreferences("[General]\ncom.Type=network\n");
+    r = runCliProcess({"--baud", "9600", "info"}, home.path, o);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "--baud applies to the serial link only")) << r.err;
+}
+
+}  // namespace
