@@ -9,6 +9,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "cliprocess.h"
 #include "support/simprocess.h"
@@ -301,11 +302,16 @@ TEST_F(CliEcuFaults, AnEcuThatNeverSynchronises) {
     const auto r = cli(sim, {"flash", firmware(), "--yes"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "Error syncing ECU")) << r.err;
-    // Everything that reached the line, taken in or not (a loaded machine may deliver the first
-    // "p" while the simulator still switches into its bootloader).
+    // The tool ends right after its last "p", without a reply to wait for: give the simulator
+    // a moment to log it.
     std::string wire;
-    for (const auto& line : sim.transcript())
-        if (line.kind == "rx" || line.kind == "rx-lost") wire += line.bytes;
+    for (int tries = 0; tries < 100; ++tries) {
+        wire = joinedBytes(sim.transcript(), "rx");
+        if (std::count(wire.begin(), wire.end(), 'p') >= 7) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    wire = joinedBytes(sim.transcript(), "rx");
     const size_t entry = wire.find("Mancb67cb");
     ASSERT_NE(entry, std::string::npos) << wire;
     // Seven "p", and then nothing more: no goodbye into the bootloader, whose erase command
