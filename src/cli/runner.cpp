@@ -208,7 +208,6 @@ private:
     TOperator op{progress, log, services, prefs, clock};
     TECU ecu;
     std::string serialDevice;  // the device path given with --serial, for the messages
-    bool bootloaderMayListen = false;
 };
 
 void TSession::chooseLink() {
@@ -283,20 +282,17 @@ void TSession::goOnline() {
         throw ECliFailure(exitFailed, std::string(e.what()) + " (" + name + ")");
     }
     progress.hide();
-    bootloaderMayListen = connected && ecu.needsFirmware;
     if (!connected) {
         goOffline();
         throw ECliFailure(exitFailed, "Unable to establish communications with ECU. (" + name + ")");
     }
 }
 
-// The goodbye, and the link closed, as when the app goes off line. Not while the bootloader
-// may be listening (a bootloader-only ECU, or a flash that ended early): it would take the "e"
-// of "bye" for its erase command and wipe the firmware. The link is just closed then.
+// The goodbye, and the link closed, as when the app goes off line. (The ECU object leaves the
+// goodbye out while its bootloader is listening.)
 void TSession::goOffline() {
     try {
-        if (bootloaderMayListen) ecu.link->setActive(false);
-        else ecu.setOnline(false);
+        ecu.setOnline(false);
     } catch (const std::exception& e) {
         console.line(std::string("Closing the link: ") + e.what());
     }
@@ -348,9 +344,7 @@ int TSession::run() {
         else if (options.command == "flash") {
             TFlashInterruptGuard guard;
             progress.setCaption("Updating Firmware...");
-            bootloaderMayListen = true;  // from "Mancb" on, until the flash has run to its end
             if (!ecu.flashFirmware(*firmware)) throw ECliFailure(exitFailed, "The firmware update failed.");
-            bootloaderMayListen = false;
             status = flash();
         } else if (options.command == "import") status = import();
         else if (options.command == "restore") status = restore(backup);

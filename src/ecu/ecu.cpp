@@ -122,6 +122,7 @@ TECU::~TECU() {
 }
 
 void TECU::goodbye() {
+    if (bootloaderListening) return;
     changeBaudRate(proto::handshakeRate);
     link->sendString(proto::goodbye);
     link->expect(proto::goodbyeReplyShort);
@@ -167,7 +168,7 @@ bool TECU::connect() {
     bool greeted = l.expect(proto::helloReply);
     if (!greeted) {
         if (l.received == proto::bootloaderReply) {
-            needsFirmware = true;
+            needsFirmware = bootloaderListening = true;
             return true;
         }
         op.progress.showStep("Resetting ECU...", 10);
@@ -185,19 +186,20 @@ bool TECU::connect() {
     if (!greeted) {
         l.sendString(proto::identify);
         if (l.expect(proto::identifyReply)) {
-            needsFirmware = true;
+            needsFirmware = bootloaderListening = true;
             return true;
         }
         if (serial) l.setBaudRate(proto::bootloaderProbeRate);
         op.clock.sleepMs(proto::bootloaderProbePauseMs);
         l.sendString(proto::identify);
         if (l.expect(proto::identifyReply)) {
-            needsFirmware = true;
+            needsFirmware = bootloaderListening = true;
             return true;
         }
         return false;
     }
 
+    bootloaderListening = false;
     op.progress.showStep("Getting Firmware Version...", 20);
     readVersion();
     if (versionMajor > 0 && savedRate != proto::handshakeRate && serial) changeBaudRate(savedRate);
@@ -342,6 +344,7 @@ bool TECU::runFlash(const TIHexFile& image) {
     op.progress.setStatusText("Settings backed up to " + lastCarryOver.backupFile);
     op.log.appendText("\rSettings backed up to " + lastCarryOver.backupFile + "\r", expectedColor);
 
+    bootloaderListening = true;
     l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
                  proto::bootloaderEntryEnd);
 
@@ -367,6 +370,7 @@ bool TECU::runFlash(const TIHexFile& image) {
 
     op.progress.setStatusText("Resetting ECU...");
     l.sendString(proto::leaveBootloader);
+    bootloaderListening = false;
     l.debugEcho = echo;
 
     if (l.isSerialKind()) {

@@ -146,6 +146,8 @@ public:
     std::string backupFolder;
 
 private:
+    // The goodbye at 9600 bit/s, unless the bootloader is listening: it would take the "e" of
+    // "bye" for its erase command and wipe the flash.
     void goodbye();
     bool runFlash(const TIHexFile& image);
     void programBlock(const TIHexFile& image, int j, int n);
@@ -154,4 +156,7 @@ private:
 
     TOperator& op;
     TLinkFactory linkFactory;
+    // The ECU answers through its bootloader: found so by connect, or entered by a flash that
+    // has not yet left it again.
+    bool bootloaderListening = false;
 };

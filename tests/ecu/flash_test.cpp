@@ -375,3 +375,34 @@ TEST_F(FlashTest, SilentNewFirmwareGetsNoSettingsWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bootloader takes the "e" of "bye" for its erase command: while it listens, going off line
+// closes the link without the goodbye.
+TEST_F(FlashTest, NoGoodbyeIntoAListeningBootloader) {
+    make(false, 32000);
+    peer.silentSyncs = 100;
+    auto image = imageOf(256);
+    EXPECT_THROW(ecu->flashFirmware(*image), EFlashError);
+    link->wire.clear();
+    ecu->setOnline(false);
+    EXPECT_EQ(link->wire, Strings{"close"});
+
+    peer = TBootPeer();
+    make(true, 9600);
+    ASSERT_TRUE(ecu->flashFirmware(*image));  // left the bootloader: the goodbye comes again
+    link->wire.clear();
+    ecu->setOnline(false);
+    EXPECT_EQ(link->wire, (Strings{"tx:mcB67", "rate:9600", "tx:bye", "close"}));
+
+    peer = TBootPeer();
+    peer.bootloaderOnly = true;
+    make(true, 9600);
+    EXPECT_TRUE(ecu->needsFirmware);
+    ecu->setOnline(false);
+    EXPECT_EQ(link->wire, Strings{"close"});
+    EXPECT_FALSE(peer.erased);
+}
+
+}  // namespace
