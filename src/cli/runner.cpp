@@ -17,6 +17,7 @@
 #include "link/linkfactory.h"
 #include "link/serialcommunicator.h"
 #include "platform/convert.h"
+#include "platform/files.h"
 #include "platform/preferences.h"
 #include "platform/sio.h"
 
@@ -46,17 +47,10 @@ std::string addressSerialDevice(const std::string& devicePath) {
     return "1";
 }
 
-std::string readWholeFile(const std::string& fileName, const std::string& what) {
-    std::FILE* f = std::fopen(fileName.c_str(), "rb");
-    if (!f) throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(errno));
+std::string readInputFile(const std::string& fileName, const std::string& what) {
     std::string text;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(err));
+    if (const int err = readWholeFile(fileName, text))
+        throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(err));
     return text;
 }
 
@@ -65,7 +59,7 @@ std::string readWholeFile(const std::string& fileName, const std::string& what) 
 std::string hexFailureDetail(const std::string& fileName) {
     std::string text;
     try {
-        text = readWholeFile(fileName, "firmware file");
+        text = readInputFile(fileName, "firmware file");
     } catch (const ECliFailure&) {
         return {};
     }
@@ -326,10 +320,10 @@ int TSession::run() {
             if (reply != "y" && reply != "yes") throw ECliFailure(exitFailed, "Firmware update aborted; nothing was sent.");
         }
     } else if (options.command == "import") {
-        readWholeFile(options.args[0], "settings file");
+        readInputFile(options.args[0], "settings file");
     } else if (options.command == "restore") {
         try {
-            backup = parseBackup(readWholeFile(options.args[0], "backup file"), options.args[0]);
+            backup = parseBackup(readInputFile(options.args[0], "backup file"), options.args[0]);
         } catch (const EBackupFormat& e) {
             throw ECliFailure(exitBadFile, e.what());
         }

@@ -11,6 +11,7 @@
 
 #include "data/ihexfile.h"
 #include "platform/convert.h"
+#include "platform/files.h"
 
 namespace proto = ecu_protocol;
 
@@ -527,16 +528,9 @@ namespace {
 // The lines of a settings file: CR LF, LF or CR end a line, a break at the very end adds no
 // empty line, and the text ends at the first NUL byte.
 std::vector<std::string> readLines(const std::string& fileName) {
-    std::FILE* f = std::fopen(fileName.c_str(), "rb");
-    if (!f) throw EInOutError("Cannot read settings file " + fileName + ": " + std::strerror(errno));
     std::string text;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) throw EInOutError("Cannot read settings file " + fileName + ": " + std::strerror(err));
+    if (const int err = readWholeFile(fileName, text))
+        throw EInOutError("Cannot read settings file " + fileName + ": " + std::strerror(err));
 
     const size_t nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
