@@ -54,33 +54,6 @@ std::string readInputFile(const std::string& fileName, const std::string& what) 
     return text;
 }
 
-// Which line of a HEX file the reader refused, and why: the lines split as the reader splits
-// them (CR or CR LF ends a line, Ctrl-Z ends the file) and parsed by the reader's own record.
-std::string hexFailureDetail(const std::string& fileName) {
-    std::string text;
-    try {
-        text = readInputFile(fileName, "firmware file");
-    } catch (const ECliFailure&) {
-        return {};
-    }
-    const size_t eof = text.find('\x1A');
-    if (eof != std::string::npos) text.resize(eof);
-    size_t at = 0;
-    for (int lineNo = 1; at < text.size(); ++lineNo) {
-        size_t end = text.find('\r', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (at < text.size() && text[at] == '\n') ++at;
-        try {
-            THexRec record(line);
-        } catch (const std::exception& e) {
-            return "line " + std::to_string(lineNo) + ": " + e.what();
-        }
-    }
-    return {};
-}
-
 // Reads a firmware file into its flat image. Throws ECliFailure with status 3.
 std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServices& messages) {
     auto hex = std::make_unique<TIHexFile>(firmwareInitialSize, firmwareGrowStep);
@@ -90,7 +63,7 @@ std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServic
         const bool built = read && hex->buildImage(messages);
         hex->closeFile();
         if (!read || !built) {
-            const std::string detail = read ? std::string() : hexFailureDetail(fileName);
+            const std::string detail = read ? std::string() : hex->failure;
             throw ECliFailure(exitBadFile, "Unable to read firmware image! " + fileName +
                                                (detail.empty() ? std::string() : " " + detail));
         }

@@ -111,17 +111,18 @@ bool TIHexFile::readRecords() {
         throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(errno));
     std::clearerr(file);
 
+    failure.clear();
     THexRec* tail = nullptr;
+    int lineNumber = 0;
     // Parses one line and appends it; false (with the list emptied) when it does not parse.
     auto takeLine = [&](const std::string& line) {
+        ++lineNumber;
         std::unique_ptr<THexRec> rec;
         try {
             rec = std::make_unique<THexRec>(line);
-        } catch (const EParseError&) {
+        } catch (const std::runtime_error& e) {  // EParseError or EConvertError
             releaseRecords();
-            return false;
-        } catch (const EConvertError&) {
-            releaseRecords();
+            failure = "line " + std::to_string(lineNumber) + ": " + e.what();
             return false;
         }
         THexRec* added = rec.get();

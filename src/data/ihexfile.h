@@ -67,6 +67,8 @@ public:
     void closeFile();
 
     std::unique_ptr<THexRec> records;
+    // Why the last readRecords returned false ("line 3: checksum error"); empty otherwise.
+    std::string failure;
     uint32_t extent = 0;      // one past the highest address a data record covered
     uint32_t imageSize = 0;   // always image.size()
     uint16_t initialSize = 0;

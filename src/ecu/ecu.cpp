@@ -222,18 +222,19 @@ void TECU::readVersion() {
     const std::string text = l.received.substr(0, l.received.size() - 1);
     // The version is three decimal numbers split at the first two dots; a part that is not a
     // number (an empty one included) ends the connection with the reply in the error.
+    const auto notANumber = [&] {
+        return EConvertError("The ECU reported a firmware version that is not a number: " + quoteBytes(text), text);
+    };
     const size_t dot1 = text.find('.');
     const size_t dot2 = dot1 == std::string::npos ? std::string::npos : text.find('.', dot1 + 1);
+    if (dot2 == std::string::npos) throw notANumber();
     int major = 0, minor = 0, patch = 0;
     try {
-        if (dot2 == std::string::npos) throw EConvertError("too few parts", text);
         major = strToInt(text.substr(0, dot1));
         minor = strToInt(text.substr(dot1 + 1, dot2 - dot1 - 1));
         patch = strToInt(text.substr(dot2 + 1));
     } catch (const EConvertError&) {
-        throw EConvertError("The ECU reported a firmware version that is not a number: " +
-                                quoteBytes(text),
-                            text);
+        throw notANumber();
     }
     versionText = text;
     versionMajor = major;
@@ -254,15 +255,16 @@ int TECU::readSettings(uint8_t progressSpan) {
         // A line without "=" takes its first two characters as the value and has no name.
         const size_t eq = line.find('=');
         const size_t valueAt = eq == std::string::npos ? 0 : eq + 1;
-        const std::string digits = line.size() >= valueAt + 2 ? line.substr(valueAt, 2) : std::string();
+        const auto notHex = [&] {
+            return EConvertError(
+                "The ECU sent a settings line without a hexadecimal value: " + quoteBytes(line), line);
+        };
+        if (line.size() < valueAt + 2) throw notHex();
         unsigned value = 0;
         try {
-            if (digits.size() != 2) throw EConvertError("short", digits);
-            value = hexToInt(digits);
+            value = hexToInt(line.substr(valueAt, 2));
         } catch (const EConvertError&) {
-            throw EConvertError("The ECU sent a settings line without a hexadecimal value: " +
-                                    quoteBytes(line),
-                                line);
+            throw notHex();
         }
         // The table has 256 slots: further lines are read to the end of the download and
         // dropped, never wrapped round onto slot 0.

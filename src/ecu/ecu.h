@@ -3,7 +3,6 @@
 // settings table, bit rates, setting writes, output tests, firmware flashing and settings import.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
