@@ -13,8 +13,9 @@ esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
-[ "$job" = test ] && packages+=(srecord)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
+          qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
+[ "$job" = test ] && packages+=(srecord xvfb xauth xdotool)
 
 missing=()
 for p in "${packages[@]}"; do
