@@ -39,15 +39,18 @@ TAboutBox::TAboutBox(const TVersionReader& version, QWidget* parent)
     icon->setAlignment(Qt::AlignCenter);
     icon->setPixmap(programIcon().pixmap(icon->size()));
 
-    QLabel* product = addLabel(panel, "ProductName", QStringLiteral("Veltrace"), QRect(104, 12, 360, 28));
+    QLabel* product =
+        addLabel(panel, "ProductName", QStringLiteral("Veltrace"), QRect(104, 12, 360, 28));
     QFont productFont = product->font();
     productFont.setBold(true);
     productFont.setPointSizeF(productFont.pointSizeF() * 1.5);
     product->setFont(productFont);
 
-    versionLabel = addLabel(panel, "Version", QStringLiteral("(ver)(build)"), QRect(104, 46, 360, 20));
+    versionLabel =
+        addLabel(panel, "Version", QStringLiteral("(ver)(build)"), QRect(104, 46, 360, 20));
 
-    QLabel* notice = addLabel(panel, "Copyright", QString::fromUtf8(legalNotice), QRect(8, 82, 463, 34));
+    QLabel* notice =
+        addLabel(panel, "Copyright", QString::fromUtf8(legalNotice), QRect(8, 82, 463, 34));
     notice->setAlignment(Qt::AlignCenter);
     notice->setWordWrap(true);
 

@@ -12,7 +12,7 @@ enum class TConnectionPicture {
 };
 
 // The grey the indicator pictures are drawn on, the face colour of the window around them.
-inline const QColor pictureBackground{212, 208, 200};
+inline constexpr QColor pictureBackground{212, 208, 200};
 
 // A 32 x 32 picture of the connection indicator.
 QPixmap connectionPicture(TConnectionPicture which);

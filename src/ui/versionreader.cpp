@@ -47,7 +47,8 @@ std::vector<uint8_t> findVersionSection(std::ifstream& in, uint64_t fileSize) {
     uint64_t namesIndex = header.e_shstrndx;
     if (count == 0 || namesIndex == SHN_XINDEX) {
         std::vector<char> first(sizeof(Shdr));
-        if (!fits(tableAt, sizeof(Shdr), fileSize) || !readAt(in, tableAt, first.data(), sizeof(Shdr)))
+        if (!fits(tableAt, sizeof(Shdr), fileSize) ||
+            !readAt(in, tableAt, first.data(), sizeof(Shdr)))
             return {};
         if (count == 0) count = sectionHeader(first, 0).sh_size;
         if (namesIndex == SHN_XINDEX) namesIndex = sectionHeader(first, 0).sh_link;
@@ -118,4 +119,6 @@ const TVersionReader& programVersion() {
     return reader;
 }
 
-std::string getVersionInfo(const std::string& name) { return programVersion().getVersionInfo(name); }
+std::string getVersionInfo(const std::string& name) {
+    return programVersion().getVersionInfo(name);
+}

@@ -96,7 +96,9 @@ TEST(Pictures, IndicatorLampsOnTheWindowGrey) {
         bool (*looksRight)(const QColor&);
     } cases[] = {
         {TConnectionPicture::idle,
-         [](const QColor& c) { return c.blue() > c.green() && c.green() > c.red() && c.red() > 120; }},
+         [](const QColor& c) {
+             return c.blue() > c.green() && c.green() > c.red() && c.red() > 120;  // pale
+         }},
         {TConnectionPicture::connected,
          [](const QColor& c) { return c.green() > c.red() + 60 && c.green() > c.blue() + 60; }},
         {TConnectionPicture::activity,
