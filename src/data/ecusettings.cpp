@@ -31,8 +31,52 @@ std::string settingsToText(const TECUSettings& table) {
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         const auto slot = static_cast<uint8_t>(i);
         if (table.getName(slot).empty()) continue;
-        out += std::to_string(i) + "\t" + table.getName(slot) + "\t" +
+        out += std::to_string(i) + "\t" + escapeSettingName(table.getName(slot)) + "\t" +
                std::to_string(table.getValue(slot)) + "\n";
+    }
+    return out;
+}
+
+namespace {
+constexpr char hexDigits[] = "0123456789ABCDEF";
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+std::string escapeSettingName(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c < 0x20 || c == 0x7F) out += {'\\', 'x', hexDigits[c >> 4], hexDigits[c & 0xF]};
+        else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string unescapeSettingName(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (c != '\\' || i + 1 >= text.size()) {
+            out += c;
+        } else if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
+            out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+            ++i;
+        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 && hexValue(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
+            i += 3;
+        } else {
+            out += c;
+        }
     }
     return out;
 }
