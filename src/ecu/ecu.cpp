@@ -192,18 +192,18 @@ bool TECU::readVersion() {
 }
 
 int TECU::readSettings(uint8_t progressSpan) {
-    settingsLines = downloadSettings(*settings, progressSpan);
+    settingsLines = downloadSettings(*settings, progressSpan, "during the settings download");
     return settingsLines;
 }
 
-int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan) {
+int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where) {
     TCommunicator& l = *link;
     l.sendString(proto::readSettings);
     TimeoutGuard restore(l);
     l.timeout = proto::handshakeTimeoutMs;
     const int base = op.progress.getPosition();
     int n = 0;
-    while (await(proto::settingsLineEnd, "during the settings download")) {
+    while (await(proto::settingsLineEnd, where)) {
         if (n >= proto::maxSettingsLines)
             throw EReplyError("The ECU sent more than " + std::to_string(proto::maxSettingsLines) +
                               " settings lines without falling silent: no table is that long");
@@ -237,7 +237,7 @@ int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan) {
 std::vector<std::string> TECU::checkSettings() {
     const int expected = settingsLines < 0 ? 0 : std::min(settingsLines, TECUSettings::slotCount);
     TECUSettings now;
-    const int lines = downloadSettings(now, 0);
+    const int lines = downloadSettings(now, 0, "while reading the settings back");
     std::vector<std::string> differences;
     if (lines == 0) return {"the ECU sent no settings back"};
     if (lines != settingsLines)

@@ -173,7 +173,8 @@ public:
     void confirmLink(const std::string& where);
     // Reads the table back from the ECU and compares it with `settings`, line by line for as
     // many lines as the last download brought. The differences in words ("fan_temp (slot 3)
-    // holds 90, not 95"); empty when the ECU holds what the table says.
+    // holds 90, not 95"); empty when the ECU holds what the table says. Throws ELinkLost
+    // ("... while reading the settings back ...") when the link goes.
     std::vector<std::string> checkSettings();
     void setOutputTestMode(bool on);
     void setOutput(uint8_t outputCode, bool on);
@@ -210,8 +211,9 @@ private:
     // expect, bounded by maxReplyBytes: false on silence; throws EReplyError when the ECU
     // streams without the text, ELinkLost (naming `where`) when the link has gone.
     bool await(const std::string& text, const std::string& where);
-    // The settings download into `table`; the progress bar moves when span > 0.
-    int downloadSettings(TECUSettings& table, uint8_t progressSpan);
+    // The settings download into `table`; the progress bar moves when span > 0. `where` names
+    // it in a loss of the link.
+    int downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where);
     bool runFlash(const TIHexFile& image);
     void checkImage(const TIHexFile& image);
     void programBlock(const TIHexFile& image, int j, int n);
