@@ -281,6 +281,9 @@ TEST_F(CliEcu, ABootloaderOnlyEcuIsFlashedAllTheSame) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "Firmware updated: Firmware v.2.0.1\n")) << r.out;
     EXPECT_TRUE(contains(r.out, "Carried over 0 settings; 2 new, 0 no longer")) << r.out;
+    // Nothing was read, so nothing was backed up: an empty backup would be the newest one.
+    EXPECT_TRUE(contains(r.out, "No settings backup: the ECU answered only through its bootloader")) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(home.path + "/.local/share/Harnwick/Veltrace/backups"));
     r = cli({"settings"});
     EXPECT_EQ(r.out, "0\tconfig10\t3\n1\tfan_temp\t90\n");
 }

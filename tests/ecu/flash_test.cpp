@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
@@ -541,6 +542,31 @@ TEST_F(FlashTest, NothingReadMeansNoFlashOrNoBackup) {
     EXPECT_FALSE(std::filesystem::exists(dir.path + "/backups"));
     EXPECT_EQ(ecu->lastCarryOver.newNames.size(), peer.afterFlash.settings.size());
     EXPECT_NE(fake.log.all().find("No settings backup: no settings were read from the ECU"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A firmware with a new layout lists dozens of names: the report wraps them between names.
+TEST(CarryOverText, LongNameListsWrapBetweenNamesWithControlBytesShown) {
+    TCarryOverReport r;
+    r.kept = 3;
+    std::string list;
+    for (int i = 0; i < 40; ++i) {
+        r.newNames.push_back("setting_name_" + std::to_string(i));
+        list += r.newNames.back() + ", ";
+    }
+    r.newNames.push_back("odd\tname");
+    const std::string text = carryOverText(r, 78);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 78u) << line;
+    // Joined again at the wraps, the list is whole: no name was split.
+    std::string unwrapped = text;
+    for (size_t at; (at = unwrapped.find("\n    ")) != std::string::npos;) unwrapped.replace(at, 5, " ");
+    EXPECT_EQ(unwrapped, "Carried over 3 settings; 41 new, 0 no longer in the firmware\n"
+                         "New in this firmware (firmware's value kept): " + list + "odd\\tname\n"
+                         "No longer in this firmware: none\n");
 }
 
 }  // namespace
