@@ -89,13 +89,14 @@ void writeOut(std::FILE* out, const std::string& text) { writeOut(out, text.data
 
 // Why a link did not open, where its layer can tell (the serial port layer keeps the reason,
 // such as a permission problem and the dialout group; the network link the connect's error).
-std::string linkOpenFailure(TCommunicator& link) {
+// `address` is the link as the messages name it (HOST:PORT on the network).
+std::string linkOpenFailure(TCommunicator& link, const std::string& address) {
     if (auto* serial = dynamic_cast<TSerialCommunicator*>(&link)) return serial->openError();
     if (auto* network = dynamic_cast<TSocketCommunicator*>(&link)) {
         const int code = network->openErrorCode();
         if (code == ECONNREFUSED)
             return "connection refused: nothing listens there. Start the ECU's network link there, or the "
-                   "simulated ECU (veltrace-ecusim --listen ADDRESS)";
+                   "simulated ECU: veltrace-ecusim --listen " + address;
         if (code == ETIMEDOUT) return "no answer to the connect";
         if (code != 0) return std::strerror(code);
     }
@@ -268,7 +269,7 @@ void TSession::goOnline() {
     }
     if (!ecu.isOnline()) {
         std::string why = "Unable to open connection to ECU! (" + name;
-        const std::string reason = linkOpenFailure(*ecu.link);
+        const std::string reason = linkOpenFailure(*ecu.link, name);
         if (!reason.empty()) why += ": " + reason;
         throw ECliFailure(exitFailed, why + ")");
     }

@@ -1,5 +1,9 @@
 #include "data/ecusettings.h"
 
+#include <cctype>
+
+#include "platform/convert.h"
+
 std::unique_ptr<TECUSettings> TECUSettings::clone() const {
     auto copy = std::make_unique<TECUSettings>();
     for (int i = 0; i < slotCount; ++i) copy->setEntry(names[i], values[i], static_cast<uint8_t>(i));
@@ -37,17 +41,6 @@ std::string settingsToText(const TECUSettings& table) {
     return out;
 }
 
-namespace {
-constexpr char hexDigits[] = "0123456789ABCDEF";
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
-
 std::string escapeSettingName(const std::string& name) {
     std::string out;
     for (unsigned char c : name) {
@@ -55,7 +48,7 @@ std::string escapeSettingName(const std::string& name) {
         else if (c == '\t') out += "\\t";
         else if (c == '\n') out += "\\n";
         else if (c == '\r') out += "\\r";
-        else if (c < 0x20 || c == 0x7F) out += {'\\', 'x', hexDigits[c >> 4], hexDigits[c & 0xF]};
+        else if (c < 0x20 || c == 0x7F) out += "\\x" + hexHH(c);
         else out += static_cast<char>(c);
     }
     return out;
@@ -71,8 +64,9 @@ std::string unescapeSettingName(const std::string& text) {
         } else if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
             out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
             ++i;
-        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 && hexValue(text[i + 3]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
+        } else if (next == 'x' && i + 3 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out += static_cast<char>(hexToInt(text.substr(i + 2, 2)));
             i += 3;
         } else {
             out += c;

@@ -355,7 +355,9 @@ bool TECU::importSettings(const std::string& fileName) {
     }
     l.sendString(proto::hello);
     const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
-    if (!greeted) op.window.reportMessage("Settings import failed!");
+    if (!greeted)
+        op.window.reportMessage(l.isLost() ? "Settings import failed! Lost connection with ECU: " + l.lostReason()
+                                           : std::string("Settings import failed!"));
     op.progress.hide();
     return greeted;
 }

@@ -43,7 +43,6 @@ struct TCarryOverReport {
     int kept = 0;                         // settings that kept the operator's value
     std::vector<std::string> newNames;    // names only the new firmware has
     std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
-    std::string firmwareVersion;          // as the new firmware reported it
 };
 
 // The report as lines of text for the operator (the carry-over file, the CLI's output): name

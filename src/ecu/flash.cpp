@@ -345,7 +345,6 @@ std::string TECU::writeBackup() {
 
 void TECU::reportCarryOver(const TECUSettings& before) {
     TCarryOverReport& r = lastCarryOver;
-    r.firmwareVersion = versionText;
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         const auto slot = static_cast<uint8_t>(i);
         const std::string& now = settings->getName(slot);

@@ -211,7 +211,7 @@ TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
                          ": connection refused"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("veltrace-ecusim"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("veltrace-ecusim --listen 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
     const std::string device = files.path + "/no-such-tty";
