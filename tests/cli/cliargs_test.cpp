@@ -92,9 +92,6 @@ TEST(CliArguments, HelpForTheProgramAndForEachCommand) {
         const std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
         EXPECT_EQ(line.back(), '.') << line;
     }
-    o = parse({"--version"});
-    EXPECT_TRUE(o.version);
-    EXPECT_TRUE(parse({"--quiet", "info"}).quiet);
 }
 
 TEST(CliArguments, BadUsageIsRefusedWithAMessageThatSaysWhy) {
