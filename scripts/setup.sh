@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets a fresh Debian 12 machine up for Veltrace, builds it, and then either runs the tool
-# against the simulated ECU ("run") or runs the whole test suite ("test").
-# Run it as root or as a user who may use sudo.
+# against the simulated ECU ("run": the programs only) or builds everything and runs the whole
+# test suite ("test"). Run it as root or as a user who may use sudo.
 set -euo pipefail
 
 job=${1:-}
@@ -23,29 +23,49 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "$0: these packages are missing: ${missing[*]}" >&2
+      echo "$0: installing them needs root and there is no sudo here: run this as root" >&2
+      exit 1
+    fi
+    sudo="sudo"
+  fi
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build -j"$(nproc)"
-
 if [ "$job" = test ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRACE_TESTS=ON -DVELTRACE_BENCHMARKS=ON >/dev/null
+  ninja -C build -j"$(nproc)"
   cd build
   exec ctest --output-on-failure -j"$(nproc)" --timeout 240
 fi
 
-# The run job: a simulated ECU on the tool's default address, and the tool going online to it.
+# The run job: the programs only, a simulated ECU on the tool's default address, and the tool
+# going online to it.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRACE_TESTS=OFF -DVELTRACE_BENCHMARKS=OFF >/dev/null
+ninja -C build -j"$(nproc)"
 sim=build/tools/ecusim/veltrace-ecusim
 cli=build/src/cli/veltrace-cli
-"$sim" --listen 127.0.0.1:32000 &
+address=127.0.0.1
+port=32000
+if (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then
+  echo "$0: another program already listens on $address:$port, where the simulated ECU would run." >&2
+  echo "$0: stop it (it may be a simulator left running: ss -ltnp 'sport = :$port' names it), then run this again." >&2
+  exit 1
+fi
+"$sim" --listen "$address:$port" &
 simpid=$!
 trap 'kill $simpid 2>/dev/null; wait $simpid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
-  (exec 3<>/dev/tcp/127.0.0.1/32000) 2>/dev/null && break
+  (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && break
+  if ! kill -0 "$simpid" 2>/dev/null; then
+    echo "$0: the simulated ECU did not start on $address:$port (see its message above)." >&2
+    exit 1
+  fi
   sleep 0.1
 done
-"$cli" --network 127.0.0.1:32000 info
-"$cli" --network 127.0.0.1:32000 settings
+"$cli" --network "$address:$port" info
+"$cli" --network "$address:$port" settings

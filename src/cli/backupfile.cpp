@@ -45,21 +45,26 @@ std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string
                                      " (expected: slot, TAB, name, TAB, value, as `settings` prints)",
                                  lineNo);
         };
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        // Blank lines and comments ("#" first, as in the simulator's settings files) are passed over.
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
 
         const size_t tab1 = line.find('\t');
         const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
         if (tab2 == std::string::npos || line.find('\t', tab2 + 1) != std::string::npos)
             throw refuse("not three TAB-separated fields: \"" + shown(line) + "\"");
         const std::string slotText = line.substr(0, tab1);
-        const std::string name = line.substr(tab1 + 1, tab2 - tab1 - 1);
+        const std::string written = line.substr(tab1 + 1, tab2 - tab1 - 1);
         const std::string valueText = line.substr(tab2 + 1);
 
         const int slot = byteNumber(slotText);
         if (slot < 0) throw refuse("slot \"" + shown(slotText) + "\" is not a number from 0 to 255");
-        if (name.empty()) throw refuse("slot " + slotText + " has no name");
-        for (unsigned char c : name)
-            if (c < 0x20 || c == 0x7F) throw refuse("the name \"" + shown(name) + "\" holds a control character");
+        if (written.empty()) throw refuse("slot " + slotText + " has no name");
+        // Control bytes of a name are written escaped; one that stands in the file as it is was
+        // not written by this tool.
+        for (unsigned char c : written)
+            if (c < 0x20 || c == 0x7F) throw refuse("the name \"" + shown(written) + "\" holds a control character");
+        const std::string name = unescapeSettingName(written);
         const int value = byteNumber(valueText);
         if (value < 0)
             throw refuse("the value \"" + shown(valueText) + "\" of " + name + " is not a number from 0 to 255");

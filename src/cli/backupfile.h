@@ -25,7 +25,8 @@ public:
 };
 
 // Checks the whole text and returns its entries in file order. Lines end with LF or CR LF;
-// blank lines are passed over. Refuses, with the line number, a line that does not have the
+// blank lines and lines whose first non-blank character is "#" are passed over; names are
+// unescaped (escapeSettingName). Refuses, with the line number, a line that does not have the
 // three fields, a slot or a value that is not a decimal number from 0 to 255, an empty name or
-// one holding control characters, and a slot given twice. `fileName` is for the messages.
+// one holding raw control characters, and a slot given twice. `fileName` is for the messages.
 std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string& fileName);

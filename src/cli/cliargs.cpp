@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "ecu/ecu.h"
 #include "platform/convert.h"
 
 namespace {
@@ -10,38 +11,45 @@ struct TCommandInfo {
     const char* name;
     int minArgs, maxArgs;
     const char* usage;
+    const char* summary;  // one whole sentence for the program's list of commands
     const char* help;
 };
 
 const std::array<TCommandInfo, 7> commands{{
-    {"info", 0, 0, "info",
+    {"info", 0, 0, "info", "Prints the firmware version.",
      "Goes online and prints the firmware line as the app's status bar shows it\n"
      "(\"Firmware v.1.0.22\", or \"Firmware v.Unknown\"), or \"Bootloader only\" when the ECU\n"
      "answered only through its bootloader.\n"},
-    {"settings", 0, 0, "settings",
+    {"settings", 0, 0, "settings", "Prints the settings table (a backup).",
      "Goes online and prints the settings table: one line per slot that has a name, in slot\n"
-     "order: slot number, TAB, name, TAB, value in decimal. The output is a backup that\n"
-     "`restore` reads back.\n"},
-    {"set", 2, 2, "set NAME VALUE [--store]",
-     "Goes online, sets the named setting to VALUE (decimal 0-255) and writes it to the ECU.\n"
+     "order: slot number, TAB, name, TAB, value in decimal (a TAB, line break, backslash or\n"
+     "other control character in a name is written \\t, \\n, \\\\, \\xHH). The output is a\n"
+     "backup that `restore` reads back. An ECU that sends no settings is exit status 1.\n"},
+    {"set", 2, 2, "set NAME VALUE [--store]", "Writes one setting.",
+     "Goes online, sets the named setting to VALUE (decimal 0-255), writes it to the ECU and\n"
+     "reads the table back to check it.\n"
      "  --store   the ECU then stores its settings, so that they survive a power-off\n"},
-    {"flash", 1, 1, "flash FILE.hex [--yes]",
+    {"flash", 1, 1, "flash FILE.hex [--yes]", "Replaces the firmware, keeping the settings.",
      "Goes online and replaces the ECU's firmware with FILE.hex (an ECU that answers only\n"
      "through its bootloader is flashed all the same). The settings are backed up first and\n"
      "carried over to the new firmware by name; the carry-over report is printed at the end.\n"
      "Asks the reflash question on the terminal first.\n"
      "  --yes     do not ask (needed where standard input is not a terminal)\n"},
-    {"import", 1, 1, "import FILE.mtt",
+    {"import", 1, 1, "import FILE.mtt", "Sends a settings file.",
      "Goes online and sends the settings file FILE.mtt to the ECU, line by line.\n"},
-    {"restore", 1, 1, "restore FILE",
+    {"restore", 1, 1, "restore FILE", "Writes a backup back to the ECU.",
      "Goes online; for every line of FILE (the format `settings` prints, and the backups\n"
      "written before each flash) whose name the ECU's table holds, sets and writes that\n"
-     "slot's value; then has the ECU store its settings. The whole file is checked before\n"
-     "anything is written. Prints how many settings were restored and which names the ECU\n"
-     "does not have.\n"},
-    {"hex", 1, 1, "hex FILE.hex [-o OUT]",
-     "Reads FILE.hex as the app does and prints \"image N bytes\". Needs no ECU.\n"
-     "  -o OUT    also write the flat image, exactly N bytes, to OUT\n"},
+     "slot's value; then has the ECU store its settings and reads the table back to check\n"
+     "them. The whole file is checked before anything is written; lines starting with \"#\"\n"
+     "are comments. Prints how many settings were restored and which names the ECU does\n"
+     "not have. A file with no settings in it is exit status 3.\n"},
+    {"hex", 1, 1, "hex FILE.hex [-o OUT]", "Checks a firmware file; needs no ECU.",
+     "Reads FILE.hex as the app does and prints \"image N bytes\". Needs no ECU. A file that\n"
+     "flash would refuse (not valid HEX, cut short, no data, more than 131072 bytes) is\n"
+     "exit status 3.\n"
+     "  -o OUT    also write the flat image, exactly N bytes, to OUT; with -o - the image\n"
+     "            goes to standard output and the size line to standard error\n"},
 }};
 
 const TCommandInfo* findCommand(const std::string& name) {
@@ -56,14 +64,18 @@ const char* linkHelp =
     "                          an IPv6 address with a port is written [ADDR]:PORT\n"
     "  --serial PATH|N         serial link on the device PATH (a tty or a pseudo-terminal)\n"
     "                          or on port number N of the serial port list\n"
-    "  --baud RATE             bit rate of the serial link (default 9600)\n"
-    "  --echo                  copy the link traffic to standard error, as the debug log\n"
-    "                          would show it\n";
+    "  --baud RATE             bit rate of the serial link: 9600 (the default), 19200,\n"
+    "                          38400, 57600 or 115200, the rates the ECU knows\n"
+    "  --echo                  copy the link traffic to standard error, sent bytes marked\n"
+    "                          \">\", received bytes \"<\"\n"
+    "  --quiet                 no progress on standard error, only results and errors\n"
+    "                          (progress shows on a terminal; elsewhere only its milestones)\n";
 
 const char* exitHelp =
-    "Exit status: 0 done; 1 the link could not be opened, the ECU did not answer, or the\n"
-    "operation failed; 2 bad usage; 3 a file that cannot be read, or a firmware file that\n"
-    "is not a valid Intel HEX image.\n";
+    "Exit status: 0 done; 1 the link could not be opened, the ECU did not answer, the\n"
+    "operation failed, or the output could not be written; 2 bad usage; 3 a file that cannot\n"
+    "be read, a firmware file that is not a valid Intel HEX image the ECU can take, or a\n"
+    "backup without settings.\n";
 
 // A whole decimal number in [lo, hi], or EUsageError naming what it was for.
 int parseNumber(const std::string& text, int lo, int hi, const std::string& what) {
@@ -160,8 +172,16 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
             }
         } else if (valueOf(a, "--baud", v)) {
             o.baudRate = parseNumber(v, 1, 4000000, "--baud: the bit rate");
+            // A rate the ECU does not know would strand it there after "mcB".
+            if (!ecu_protocol::isKnownBaudRate(*o.baudRate))
+                throw EUsageError("--baud: the ECU knows the bit rates " + ecu_protocol::knownBaudRatesText() +
+                                  " only, not " + v);
         } else if (a == "--echo") {
             o.echo = true;
+        } else if (a == "--quiet" || a == "-q") {
+            o.quiet = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--store" && o.command == "set") {
             o.store = true;
         } else if (a == "--yes" && o.command == "flash") {
@@ -177,7 +197,7 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
         }
     }
 
-    if (o.help) return o;
+    if (o.help || o.version) return o;
     if (o.command.empty()) throw EUsageError("no command given");
     const TCommandInfo& info = *findCommand(o.command);
     if (static_cast<int>(o.args.size()) < info.minArgs)
@@ -203,10 +223,10 @@ std::string helpText(const std::string& command) {
                        std::string(linkHelp) + "\nCOMMANDS\n";
     for (const auto& c : commands) {
         std::string line = std::string("  ") + c.usage;
-        const std::string first(c.help, std::string(c.help).find('\n'));
         line.resize(28, ' ');
-        text += line + first + "\n";
+        text += line + c.summary + "\n";
     }
-    text += "\n" + program + " COMMAND --help tells more about a command.\n\n" + exitHelp;
+    text += "\n" + program + " COMMAND --help tells more about a command; " + program +
+            " --version prints the version.\n\n" + exitHelp;
     return text;
 }

@@ -28,21 +28,24 @@ struct TCliOptions {
     int tcpPort = 0;                   // --network HOST:PORT, the default when no port is given
     std::string serialDevice;          // --serial PATH
     int serialPortNumber = 0;          // --serial N (1 = the first port of the port list)
-    std::optional<int> baudRate;       // --baud
+    std::optional<int> baudRate;       // --baud: one of the five rates the ECU knows
     bool echo = false;                 // --echo
+    bool quiet = false;                // --quiet: no progress, only results and errors
 
     std::string command;               // empty with --help alone
     std::vector<std::string> args;     // the command's operands
     bool store = false;                // set --store
     bool yes = false;                  // flash --yes
-    std::string output;                // hex -o OUT
+    std::string output;                // hex -o OUT ("-": standard output)
     bool help = false;                 // --help: the program's, or the command's when one is named
+    bool version = false;              // --version
 };
 
 namespace cli_defaults {
 inline constexpr int tcpPort = 32000;
 inline constexpr int baudRate = 9600;
 inline constexpr const char* program = "veltrace-cli";
+inline constexpr const char* standardOutput = "-";  // hex -o -
 }  // namespace cli_defaults
 
 // Parses the arguments after the program name. Throws EUsageError.

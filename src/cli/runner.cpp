@@ -16,6 +16,7 @@
 #include "ecu/ecu.h"
 #include "link/linkfactory.h"
 #include "link/serialcommunicator.h"
+#include "link/socketcommunicator.h"
 #include "platform/convert.h"
 #include "platform/files.h"
 #include "platform/preferences.h"
@@ -54,7 +55,8 @@ std::string readInputFile(const std::string& fileName, const std::string& what) 
     return text;
 }
 
-// Reads a firmware file into its flat image. Throws ECliFailure with status 3.
+// Reads a firmware file into its flat image and checks that the ECU can take it: valid HEX
+// with its end record, some data, at most 131072 bytes. Throws ECliFailure with status 3.
 std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServices& messages) {
     auto hex = std::make_unique<TIHexFile>(firmwareInitialSize, firmwareGrowStep);
     try {
@@ -62,22 +64,49 @@ std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServic
         const bool read = hex->readRecords();
         const bool built = read && hex->buildImage(messages);
         hex->closeFile();
-        if (!read || !built) {
-            const std::string detail = read ? std::string() : hex->failure;
+        if (!read || !built)
             throw ECliFailure(exitBadFile, "Unable to read firmware image! " + fileName +
-                                               (detail.empty() ? std::string() : " " + detail));
-        }
+                                               (hex->failure.empty() ? std::string() : " " + hex->failure));
     } catch (const EInOutError& e) {
         throw ECliFailure(exitBadFile, e.what());
     }
+    if (hex->imageSize > static_cast<uint32_t>(ecu_protocol::maxImageBytes))
+        throw ECliFailure(exitBadFile, fileName + ": firmware image too large: " + std::to_string(hex->imageSize) +
+                                           " bytes (the ECU takes at most " +
+                                           std::to_string(ecu_protocol::maxImageBytes) + ")");
+    if (hex->dataBytes == 0)
+        throw ECliFailure(exitBadFile, fileName + " holds no data: it has no data bytes to flash");
     return hex;
 }
 
+// Standard output carries the results: one that cannot be written (a full disk, a closed
+// pipe) fails the command instead of passing for done.
+void writeOut(std::FILE* out, const void* bytes, size_t size) {
+    if ((size > 0 && std::fwrite(bytes, 1, size, out) != size) || std::fflush(out) != 0)
+        throw ECliFailure(exitFailed, std::string("Cannot write the output: ") + std::strerror(errno));
+}
+void writeOut(std::FILE* out, const std::string& text) { writeOut(out, text.data(), text.size()); }
+
 // Why a link did not open, where its layer can tell (the serial port layer keeps the reason,
-// such as a permission problem and the dialout group).
-std::string linkOpenFailure(TCommunicator& link) {
+// such as a permission problem and the dialout group; the network link the connect's error).
+// `address` is the link as the messages name it (HOST:PORT on the network).
+std::string linkOpenFailure(TCommunicator& link, const std::string& address) {
     if (auto* serial = dynamic_cast<TSerialCommunicator*>(&link)) return serial->openError();
+    if (auto* network = dynamic_cast<TSocketCommunicator*>(&link)) {
+        const int code = network->openErrorCode();
+        if (code == ECONNREFUSED)
+            return "connection refused: nothing listens there. Start the ECU's network link there, or the "
+                   "simulated ECU: veltrace-ecusim --listen " + address;
+        if (code == ETIMEDOUT) return "no answer to the connect";
+        if (code != 0) return std::strerror(code);
+    }
     return {};
+}
+
+std::string joinedDifferences(const std::vector<std::string>& differences) {
+    std::string out;
+    for (const auto& d : differences) out += (out.empty() ? "" : "; ") + d;
+    return out;
 }
 
 std::string joinedNames(const std::vector<std::string>& names) {
@@ -116,10 +145,15 @@ private:
             ::raise(sig);
             return;
         }
-        static const char warning[] =
+        static const char twice[] =
             "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
             "Interrupt twice more to stop all the same.\n";
-        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, warning, sizeof warning - 1);
+        static const char once[] =
+            "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
+            "Interrupt once more to stop all the same.\n";
+        const bool last = presses + 1 == forcePresses;
+        [[maybe_unused]] const ssize_t n =
+            last ? ::write(STDERR_FILENO, once, sizeof once - 1) : ::write(STDERR_FILENO, twice, sizeof twice - 1);
     }
 
     static inline volatile sig_atomic_t presses = 0;
@@ -140,6 +174,7 @@ public:
           prefs(TIniPreferences::defaultConfigFolder(), services),
           ecu(op, realLinkFactory()) {
         console.setEchoing(options.echo);
+        console.setQuiet(options.quiet);
         chooseLink();
     }
 
@@ -151,10 +186,11 @@ private:
     void goOnline();
     void goOffline();
     void needFirmwareRunning();
+    // The firmware runs and its settings came.
+    void needSettings();
     void print(const std::string& text) {
-        console.endProgress();
-        std::fputs(text.c_str(), streams.out);
-        std::fflush(streams.out);
+        console.endLine();
+        writeOut(streams.out, text);
     }
 
     int info();
@@ -233,7 +269,7 @@ void TSession::goOnline() {
     }
     if (!ecu.isOnline()) {
         std::string why = "Unable to open connection to ECU! (" + name;
-        const std::string reason = linkOpenFailure(*ecu.link);
+        const std::string reason = linkOpenFailure(*ecu.link, name);
         if (!reason.empty()) why += ": " + reason;
         throw ECliFailure(exitFailed, why + ")");
     }
@@ -243,7 +279,8 @@ void TSession::goOnline() {
     bool connected = false;
     try {
         connected = ecu.connect();
-    } catch (const EConvertError& e) {
+    } catch (const std::exception& e) {
+        // A settings line without a value, replies without end, a link that went.
         progress.hide();
         goOffline();
         throw ECliFailure(exitFailed, std::string(e.what()) + " (" + name + ")");
@@ -270,6 +307,14 @@ void TSession::needFirmwareRunning() {
         throw ECliFailure(exitFailed, "The ECU at " + linkName() +
                                           " answered only through its bootloader: flash a firmware first "
                                           "(veltrace-cli flash FILE.hex)");
+}
+
+void TSession::needSettings() {
+    needFirmwareRunning();
+    if (ecu.settingsLines == 0)
+        throw ECliFailure(exitFailed, "The ECU at " + linkName() +
+                                          " sent no settings: its firmware answered, but the settings "
+                                          "download brought nothing");
 }
 
 int TSession::run() {
@@ -300,6 +345,8 @@ int TSession::run() {
         } catch (const EBackupFormat& e) {
             throw ECliFailure(exitBadFile, e.what());
         }
+        if (backup.empty())
+            throw ECliFailure(exitBadFile, options.args[0] + " holds no settings: nothing to restore");
     }
 
     goOnline();
@@ -336,20 +383,34 @@ int TSession::info() {
 }
 
 int TSession::settings() {
-    needFirmwareRunning();
+    needSettings();
     print(settingsToText(*ecu.settings));
     return exitDone;
 }
 
 int TSession::set() {
-    needFirmwareRunning();
+    needSettings();
     const std::string& name = options.args[0];
     const int value = strToInt(options.args[1]);
     const int slot = ecu.settings->findName(name, 0);
     if (slot < 0) throw ECliFailure(exitFailed, "The ECU at " + linkName() + " has no setting named " + name);
     ecu.settings->setValue(static_cast<uint8_t>(slot), static_cast<uint8_t>(value));
     ecu.writeSetting(static_cast<uint8_t>(slot));
-    if (options.store) ecu.storeSettings();
+    ecu.confirmLink("while writing " + name + " (it was not set)");
+    if (options.store) {
+        ecu.storeSettings();
+        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
+    }
+    // A write awaits no reply: the table read back shows whether the ECU took it.
+    std::vector<std::string> differences;
+    try {
+        differences = ecu.checkSettings();
+    } catch (const ELinkLost& e) {
+        throw ECliFailure(exitFailed, std::string(e.what()) + "; whether " + name + " was set" +
+                                          (options.store ? " and stored" : "") + " is not known");
+    }
+    if (!differences.empty())
+        throw ECliFailure(exitFailed, name + " was not set as asked: " + joinedDifferences(differences));
     print("Set " + name + " (slot " + std::to_string(slot) + ") to " + std::to_string(value) +
           (options.store ? "; the ECU stored its settings\n" : "; not stored (--store keeps it after a power-off)\n"));
     return exitDone;
@@ -358,11 +419,10 @@ int TSession::set() {
 int TSession::flash() {
     const TCarryOverReport& r = ecu.lastCarryOver;
     std::string text = "Firmware updated: " + services.firmwareText + "\n";
-    text += "Settings backed up to " + r.backupFile + "\n";
-    text += "Carried over " + std::to_string(r.kept) + " settings; " + std::to_string(r.newNames.size()) +
-            " new, " + std::to_string(r.droppedNames.size()) + " no longer in the firmware\n";
-    text += "New in this firmware (firmware's value kept): " + joinedNames(r.newNames) + "\n";
-    text += "No longer in this firmware: " + joinedNames(r.droppedNames) + "\n";
+    text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
+                                   "no settings to read\n"
+                                 : "Settings backed up to " + r.backupFile + "\n";
+    text += carryOverText(r);
     if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
     print(text);
     return exitDone;
@@ -377,23 +437,43 @@ int TSession::import() {
 }
 
 int TSession::restore(const std::vector<TBackupEntry>& backup) {
-    needFirmwareRunning();
+    needSettings();
+    const std::string& file = options.args[0];
+    // What was not written, and that the backup is still there to try again.
+    const auto failed = [&](const std::string& why) {
+        return ECliFailure(exitFailed, "Restoring " + file + " failed: " + why + ". The backup " + file +
+                                           " is unchanged: restore it again once the ECU answers");
+    };
     int restored = 0;
     std::vector<std::string> missing;
-    for (const TBackupEntry& e : backup) {
-        // The slot of that name, the backup's own slot first when it still holds the name.
-        const int slot = ecu.settings->findName(e.name, e.slot);
-        if (slot < 0) {
-            missing.push_back(e.name);
-            continue;
+    try {
+        for (const TBackupEntry& e : backup) {
+            // The slot of that name, the backup's own slot first when it still holds the name.
+            const int slot = ecu.settings->findName(e.name, e.slot);
+            if (slot < 0) {
+                missing.push_back(e.name);
+                continue;
+            }
+            ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
+            ecu.writeSetting(static_cast<uint8_t>(slot));
+            ecu.confirmLink("at " + escapeSettingName(e.name) + " (" + std::to_string(restored) + " of " +
+                            std::to_string(backup.size()) + " settings written before it; nothing stored)");
+            ++restored;
         }
-        ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
-        ecu.writeSetting(static_cast<uint8_t>(slot));
-        ++restored;
+        ecu.storeSettings();
+        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
+        const std::vector<std::string> differences = ecu.checkSettings();
+        if (!differences.empty())
+            throw failed("the ECU does not hold what was written: " + joinedDifferences(differences));
+    } catch (const ELinkLost& e) {
+        throw failed(e.what());
     }
-    ecu.storeSettings();
-    print("Restored " + std::to_string(restored) + " settings from " + options.args[0] + "\n");
-    if (!missing.empty()) print("Not in this ECU's table: " + joinedNames(missing) + "\n");
+    print("Restored " + std::to_string(restored) + " settings from " + file + "\n");
+    if (!missing.empty()) {
+        std::vector<std::string> shown;
+        for (const auto& name : missing) shown.push_back(escapeSettingName(name));
+        print("Not in this ECU's table: " + joinedNames(shown) + "\n");
+    }
     return exitDone;
 }
 
@@ -402,6 +482,13 @@ int runHex(const TCliOptions& options, const TCliStreams& streams) {
     TConsole console(streams.err, false, false);
     TTerminalServices services(console);
     const std::unique_ptr<TIHexFile> hex = loadFirmware(options.args[0], services);
+    const std::string sizeLine = "image " + std::to_string(hex->imageSize) + " bytes\n";
+    if (options.output == cli_defaults::standardOutput) {
+        // The image is the output; the size goes where messages go.
+        writeOut(streams.out, hex->image.data(), hex->imageSize);
+        writeOut(streams.err, sizeLine);
+        return exitDone;
+    }
     if (!options.output.empty()) {
         std::FILE* f = std::fopen(options.output.c_str(), "wb");
         if (!f) throw ECliFailure(exitFailed, "Cannot write " + options.output + ": " + std::strerror(errno));
@@ -410,8 +497,7 @@ int runHex(const TCliOptions& options, const TCliStreams& streams) {
         if (std::fclose(f) != 0 || !written)
             throw ECliFailure(exitFailed, "Cannot write " + options.output + ": " + std::strerror(written ? errno : err));
     }
-    std::fprintf(streams.out, "image %u bytes\n", static_cast<unsigned>(hex->imageSize));
-    std::fflush(streams.out);
+    writeOut(streams.out, sizeLine);
     return exitDone;
 }
 
@@ -426,19 +512,26 @@ int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
         std::fprintf(streams.err, "%s: %s\nTry '%s --help'.\n", program.c_str(), e.what(), program.c_str());
         return exitUsage;
     }
-    if (options.help) {
-        std::fputs(helpText(options.command).c_str(), streams.out);
-        return exitDone;
-    }
+    // Every failure in one style: the program's name, then what went wrong.
+    const auto fail = [&](int status, const char* what) {
+        std::fprintf(streams.err, "%s: %s\n", program.c_str(), what);
+        return status;
+    };
     try {
+        if (options.version) {
+            writeOut(streams.out, program + " " + VELTRACE_VERSION + "\n");
+            return exitDone;
+        }
+        if (options.help) {
+            writeOut(streams.out, helpText(options.command));
+            return exitDone;
+        }
         if (options.command == "hex") return runHex(options, streams);
         TSession session(options, streams);
         return session.run();
     } catch (const ECliFailure& e) {
-        std::fprintf(streams.err, "%s\n", e.what());
-        return e.status;
+        return fail(e.status, e.what());
     } catch (const std::exception& e) {
-        std::fprintf(streams.err, "%s\n", e.what());
-        return exitFailed;
+        return fail(exitFailed, e.what());
     }
 }

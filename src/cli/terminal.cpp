@@ -21,8 +21,8 @@ const char* ansiColour(TColor c) {
     return "";
 }
 
-// The echo shows bytes as they are, but a control byte other than TAB and the line ends is
-// written as \xHH, so that what the ECU sends cannot drive the operator's terminal.
+// The echo shows bytes as they are, but a control byte other than TAB is written as \xHH, so
+// that what the ECU sends cannot drive the operator's terminal (line ends never get here).
 std::string printable(const std::string& text) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
@@ -36,6 +36,14 @@ std::string printable(const std::string& text) {
             out += digits[c & 0xF];
         }
     }
+    return out;
+}
+
+// The wording of a status text with its numbers left out.
+std::string wording(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (c < '0' || c > '9') out += c;
     return out;
 }
 
@@ -64,6 +72,7 @@ void TConsole::line(const std::string& text) {
 }
 
 void TConsole::progress(const std::string& text) {
+    if (quiet) return;
     if (updatingLine && !echoing) {
         std::string shownText = text;
         const size_t width = terminalWidth(out);
@@ -77,6 +86,9 @@ void TConsole::progress(const std::string& text) {
         atLineStart = false;
         std::fflush(out);
     } else {
+        const std::string milestone = wording(text);
+        if (milestone == lastMilestone) return;
+        lastMilestone = milestone;
         line(text);
     }
 }
@@ -90,27 +102,46 @@ void TConsole::endProgress() {
     }
 }
 
-void TConsole::echo(const std::string& text, TColor color) {
+void TConsole::endLine() {
+    toLineStart();
+    std::fflush(out);
+}
+
+void TConsole::echo(const std::string& text, TColor color, char mark) {
     if (text.empty()) return;
     if (progressShown) endProgress();
-    std::string shownText = printable(text);
-    if (text.find('\r') != std::string::npos) {
-        // A new line after the last one; every further carriage return in the fragment starts
-        // another (a leading one has done its work by starting the first).
-        if (!atLineStart) std::fputc('\n', out);
-        atLineStart = true;
-        if (shownText.front() == '\r') shownText.erase(0, 1);
-        for (char& c : shownText)
-            if (c == '\r') c = '\n';
-        if (shownText.empty()) {
-            std::fflush(out);
-            return;
+    std::string run;  // characters for the open line, written with its colour
+    const auto flushRun = [&] {
+        if (run.empty()) return;
+        if (colours) std::fputs(ansiColour(color), out);
+        std::fputs(run.c_str(), out);
+        if (colours) std::fputs("\033[0m", out);
+        run.clear();
+    };
+    for (const char c : text) {
+        if (c == '\r' || c == '\n') {
+            const bool sameBreak = c == '\n' && echoAfterCR;
+            echoAfterCR = c == '\r';
+            if (sameBreak) continue;
+            flushRun();
+            if (!atLineStart) std::fputc('\n', out);
+            atLineStart = true;
+            continue;
         }
+        echoAfterCR = false;
+        if (!atLineStart && echoMark != mark) {
+            flushRun();
+            std::fputc('\n', out);
+            atLineStart = true;
+        }
+        if (atLineStart) {
+            if (mark) run += std::string(1, mark) + " ";
+            echoMark = mark;
+            atLineStart = false;
+        }
+        run += printable(std::string(1, c));
     }
-    if (colours) std::fputs(ansiColour(color), out);
-    std::fputs(shownText.c_str(), out);
-    if (colours) std::fputs("\033[0m", out);
-    atLineStart = shownText.back() == '\n';
+    flushRun();
     std::fflush(out);
 }
 
@@ -122,16 +153,7 @@ void TTerminalProgress::setStatusText(const std::string& text) {
 
 void TTerminalProgress::setPosition(int p) {
     position = p < 0 ? 0 : p > 100 ? 100 : p;
-    if (console.updating()) {
-        draw();
-        return;
-    }
-    // Plain lines: a line each time the bar passes a step, and when it starts again lower.
-    const int step = position / plainPositionStep;
-    if (lastPlainPosition < 0 || step != lastPlainPosition / plainPositionStep) {
-        if (position > 0) console.progress(std::to_string(position) + "%");
-        lastPlainPosition = position;
-    }
+    if (console.updating()) draw();
 }
 
 void TTerminalProgress::draw() {

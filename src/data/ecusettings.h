@@ -31,5 +31,12 @@ private:
 };
 
 // The table as text: one line per named slot, in slot order: slot, TAB, name, TAB, value in
-// decimal. Settings backups are written in this form and can be restored from it.
+// decimal, the name escaped (escapeSettingName). Settings backups are written in this form and
+// can be restored from it.
 std::string settingsToText(const TECUSettings& table);
+
+// A name as the text forms write it: the ECU may send any bytes in a name, so a backslash
+// becomes \\, TAB \t, LF \n, CR \r and any other control byte \xHH; the rest is kept.
+std::string escapeSettingName(const std::string& name);
+// The reverse. A backslash that starts none of those sequences stands for itself.
+std::string unescapeSettingName(const std::string& text);

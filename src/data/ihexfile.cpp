@@ -20,11 +20,28 @@ enum : uint8_t {
     dataRecord = 0,
     endOfFileRecord = 1,
     segmentAddressRecord = 2,
+    linearAddressRecord = 4,
 };
 
-// The segment base a type 2 record sets: its first two data bytes, big-endian, times 16.
-uint32_t segmentBase(const THexRec& rec) {
-    return (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 4;
+// The base a type 2 or type 4 record sets: its first two data bytes, big-endian, times 16
+// (a segment) or times 65536 (the upper half of a linear address).
+uint64_t recordBase(const THexRec& rec) {
+    const uint64_t value = static_cast<uint64_t>(rec.data[0]) << 8 | rec.data[1];
+    return rec.recordType == linearAddressRecord ? value << 16 : value << 4;
+}
+
+bool setsBase(const THexRec& rec) {
+    return rec.recordType == segmentAddressRecord || rec.recordType == linearAddressRecord;
+}
+
+std::string hexAddress(uint64_t address) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    do {
+        out.insert(out.begin(), digits[address & 0xF]);
+        address >>= 4;
+    } while (address != 0);
+    return "0x" + out;
 }
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
@@ -62,10 +79,12 @@ THexRec::THexRec(const std::string& line) {
     for (uint8_t b : data) sum += b;
     if (sum % 256 != 0) throw EParseError("checksum error");
 
-    // The layout reads a segment base from the first two data bytes; a shorter record would
-    // make it read past the data.
+    // The layout reads a base from the first two data bytes; a shorter record would make it
+    // read past the data.
     if (recordType == segmentAddressRecord && byteCount < 2)
         throw EParseError("extended segment address record shorter than two data bytes");
+    if (recordType == linearAddressRecord && byteCount < 2)
+        throw EParseError("extended linear address record shorter than two data bytes");
 }
 
 THexRec::~THexRec() {
@@ -107,6 +126,7 @@ bool TIHexFile::readRecords() {
     }
     releaseRecords();
     extent = 0;
+    dataBytes = 0;
     if (std::fseek(file, 0, SEEK_SET) != 0)
         throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(errno));
     std::clearerr(file);
@@ -114,6 +134,7 @@ bool TIHexFile::readRecords() {
     failure.clear();
     THexRec* tail = nullptr;
     int lineNumber = 0;
+    bool endRecord = false;
     // Parses one line and appends it; false (with the list emptied) when it does not parse.
     auto takeLine = [&](const std::string& line) {
         ++lineNumber;
@@ -123,8 +144,12 @@ bool TIHexFile::readRecords() {
         } catch (const std::runtime_error& e) {  // EParseError or EConvertError
             releaseRecords();
             failure = "line " + std::to_string(lineNumber) + ": " + e.what();
+            // Lines are ended by CR (or CR LF): a file of LF-only lines reads as one line.
+            if (line.find('\n') != std::string::npos)
+                failure += " (the file's lines end in line feeds alone; Intel HEX lines end in CR LF)";
             return false;
         }
+        if (rec->recordType == endOfFileRecord) endRecord = true;
         THexRec* added = rec.get();
         if (tail) tail->next = std::move(rec);
         else records = std::move(rec);
@@ -166,25 +191,40 @@ bool TIHexFile::readRecords() {
         }
     }
     if (lineStarted && !takeLine(line)) return false;
+    // A file cut short (a copy or a download that stopped) reads well up to its last whole
+    // line; only the missing end record tells, and its rest would be flashed as zeros.
+    if (!endRecord) {
+        failure = lineNumber == 0 ? "is empty" : "has no end-of-file record: the file may be cut short";
+        releaseRecords();
+        return false;
+    }
     return true;
 }
 
 bool TIHexFile::buildImage(TMainServices& messages) {
     // First find where the data will end, so that the image grows once and a record that the
-    // image cannot hold is refused before anything is written. Addresses are at most
-    // 0xFFFF0 + 0xFFFF + 255, far below 32 bits; they are still computed in 64 bits.
+    // image cannot hold is refused before anything is written. A linear base reaches 4 GiB, so
+    // addresses are computed in 64 bits.
+    failure.clear();
     uint64_t base = 0;
     uint64_t needed = extent;
     for (const THexRec* rec = records.get(); rec; rec = rec->next.get()) {
         if (rec->recordType == dataRecord) {
             const uint64_t end = base + rec->address + rec->byteCount;
             if (end > needed) needed = end;
-        } else if (rec->recordType == segmentAddressRecord) {
-            base = segmentBase(*rec);
+        } else if (setsBase(*rec)) {
+            base = recordBase(*rec);
         }
+    }
+    if (needed > maxImageSize) {
+        failure = "data reaches address " + hexAddress(needed - 1) + ": an image of " + std::to_string(needed) +
+                  " bytes is more than this reader holds";
+        releaseRecords();
+        return false;
     }
     if (needed > imageSize) {
         if (growStep == 0) {
+            failure = "data reaches beyond the image, which cannot grow";
             releaseRecords();
             return false;
         }
@@ -207,12 +247,14 @@ bool TIHexFile::buildImage(TMainServices& messages) {
                 }
                 if (end > extent) extent = static_cast<uint32_t>(end);
                 std::copy(rec->data.begin(), rec->data.end(), image.begin() + static_cast<ptrdiff_t>(start));
+                dataBytes += rec->byteCount;
                 break;
             }
             case endOfFileRecord:
                 break;  // the records after it are laid out all the same
             case segmentAddressRecord:
-                base = segmentBase(*rec);
+            case linearAddressRecord:
+                base = recordBase(*rec);  // the last of the two kinds counts
                 break;
             default:
                 messages.reportMessage("Parsed unsupported record type: " + std::to_string(rec->recordType));

@@ -31,7 +31,7 @@ uint16_t hexWord(const std::string& digits);
 // One parsed record. A record owns the records after it.
 struct THexRec {
     // Parses one line (without its line end). Throws EParseError or EConvertError. An extended
-    // segment address record (type 2) with fewer than two data bytes is refused.
+    // segment or linear address record (type 2 or 4) with fewer than two data bytes is refused.
     explicit THexRec(const std::string& line);
     ~THexRec();  // releases the chain after it without recursing
 
@@ -54,22 +54,31 @@ public:
     // when it cannot be opened or is a directory.
     void openFile(const std::string& fileName);
     // Rewinds the file and parses every line into the record list; false, with the list
-    // emptied, at the first line that fails. Lines end at CR or CR LF; a lone LF belongs to the
+    // emptied, at the first line that fails, and for a file without an end-of-file record (an
+    // empty one included: a file cut short). Lines end at CR or CR LF; a lone LF belongs to the
     // line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile or when the
     // file cannot be read (the list is emptied then too).
     bool readRecords();
-    // Lays the records into the image and empties the list. Unsupported record types are
-    // reported to the operator through `messages`. True, except when the image cannot grow
-    // (`growStep` 0) and a data record lies beyond it: then nothing is laid out, the list is
-    // emptied and the result is false.
+    // Lays the records into the image and empties the list. Type 2 records set the base to
+    // their value × 16, type 4 records to their value × 65536 (the last of either counts);
+    // other unsupported record types are reported to the operator through `messages`. True,
+    // except when data lies beyond maxImageSize, or beyond an image that cannot grow
+    // (`growStep` 0): then nothing is laid out, the list is emptied, `failure` says why and the
+    // result is false.
     bool buildImage(TMainServices& messages);
     // Closes the file. Throws EInOutError when no file is open.
     void closeFile();
 
+    // The image is held in memory: data beyond this many bytes is refused, whatever a linear
+    // address record says.
+    static constexpr uint64_t maxImageSize = 16u << 20;
+
     std::unique_ptr<THexRec> records;
-    // Why the last readRecords returned false ("line 3: checksum error"); empty otherwise.
+    // Why the last readRecords or buildImage returned false ("line 3: checksum error",
+    // "has no end-of-file record: ..."); empty otherwise.
     std::string failure;
     uint32_t extent = 0;      // one past the highest address a data record covered
+    uint32_t dataBytes = 0;   // data bytes laid out (records of no data add none)
     uint32_t imageSize = 0;   // always image.size()
     uint16_t initialSize = 0;
     uint16_t growStep = 0;

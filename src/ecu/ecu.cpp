@@ -1,13 +1,8 @@
 #include "ecu/ecu.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
+#include <iterator>
 
 #include "data/ihexfile.h"
 #include "platform/convert.h"
@@ -28,84 +23,30 @@ private:
     int saved;
 };
 
-// The divisor the firmware takes for a bit rate; 0 for a rate it does not know.
-int baudDivisor(int baudRate) {
-    switch (baudRate) {
-    case 9600: return 103;
-    case 19200: return 51;
-    case 38400: return 25;
-    case 57600: return 16;
-    case 115200: return 8;
-    default: return 0;
+// The three numbers of a version text "1.0.22"; false for anything else ("1.1", "1.2.0-rc1").
+bool versionNumbers(const std::string& text, int& major, int& minor, int& patch) {
+    const size_t dot1 = text.find('.');
+    const size_t dot2 = dot1 == std::string::npos ? std::string::npos : text.find('.', dot1 + 1);
+    if (dot2 == std::string::npos) return false;
+    try {
+        major = strToInt(text.substr(0, dot1));
+        minor = strToInt(text.substr(dot1 + 1, dot2 - dot1 - 1));
+        patch = strToInt(text.substr(dot2 + 1));
+    } catch (const EConvertError&) {
+        return false;
     }
-}
-
-// The rate code with which the bootloader is entered: the divisor of the link's rate, and the
-// code of 9600 for any rate (or TCP port) not listed.
-int bootloaderRateCode(int baudRate) {
-    const int divisor = baudDivisor(baudRate);
-    return divisor == 0 ? proto::unknownRateCode : divisor;
-}
-
-// Gives the link its echo back and closes the progress dialog however flashing ends, so that
-// nobody is left in front of a dialog that nobody closes.
-class FlashEndGuard {
-public:
-    FlashEndGuard(TCommunicator& link, TProgress& progress)
-        : link(link), progress(progress), echo(link.debugEcho) {}
-    ~FlashEndGuard() {
-        link.debugEcho = echo;
-        progress.close();
-    }
-
-private:
-    TCommunicator& link;
-    TProgress& progress;
-    const bool echo;
-};
-
-std::string userBackupFolder() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (data && *data) {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home && *home ? home : ".") + "/.local/share";
-    }
-    return base + "/Harnwick/Veltrace/backups";
-}
-
-// Writes `text` to a file that did not exist before and syncs it to disk. Returns 0 or the
-// errno of the failure (EEXIST when the file was there already).
-int writeNewFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(path.c_str());
-            return err;
-        }
-        done += static_cast<size_t>(n);
-    }
-    int err = ::fsync(fd) != 0 ? errno : 0;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) ::unlink(path.c_str());
-    return err;
-}
-
-std::string joined(const std::vector<std::string>& names) {
-    std::string out;
-    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
-    return out.empty() ? "none" : out;
+    return true;
 }
 
 }  // namespace
+
+std::string ecu_protocol::knownBaudRatesText() {
+    std::string text;
+    const size_t count = std::size(rateDivisors);
+    for (size_t i = 0; i < count; ++i)
+        text += (i == 0 ? "" : i + 1 == count ? " and " : ", ") + std::to_string(rateDivisors[i].rate);
+    return text;
+}
 
 TECU::TECU(TOperator& op, TLinkFactory linkFactory) : op(op), linkFactory(std::move(linkFactory)) {
     const bool serial = op.prefs.readPreference("com.Type") == "serial";
@@ -123,10 +64,10 @@ TECU::~TECU() {
 }
 
 void TECU::goodbye() {
-    if (bootloaderListening) return;
+    if (bootloaderListening || link->isLost()) return;
     changeBaudRate(proto::handshakeRate);
     link->sendString(proto::goodbye);
-    link->expect(proto::goodbyeReplyShort);
+    link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
 }
 
 void TECU::setOnline(bool on) {
@@ -153,9 +94,27 @@ void TECU::setDebugEcho(bool on) {
     link->debugEcho = on;
 }
 
+void TECU::confirmLink(const std::string& where) {
+    if (link->isLost())
+        throw ELinkLost("Lost connection with ECU " + where + ": " + link->lostReason());
+    if (!link->isActive()) throw ELinkLost("Lost connection with ECU " + where + ": the link is closed");
+}
+
+bool TECU::await(const std::string& text, const std::string& where) {
+    if (link->expect(text, proto::maxReplyBytes)) return true;
+    if (link->expectOverran())
+        throw EReplyError("The ECU sent " + std::to_string(link->received.size()) + " bytes " + where +
+                          " without the awaited " + quoteBytes(text) +
+                          ": it does not speak the ECU's protocol at this bit rate");
+    if (link->isLost()) confirmLink(where);
+    return false;
+}
+
 bool TECU::connect() {
     TCommunicator& l = *link;
     const bool serial = l.isSerialKind();
+    const std::string where = "while connecting";
+    settingsLines = -1;
     op.progress.showStep("Establishing Communications...", 5);
     l.timeout = proto::handshakeTimeoutMs;
 
@@ -166,7 +125,7 @@ bool TECU::connect() {
     }
 
     l.sendString(proto::hello);
-    bool greeted = l.expect(proto::helloReply);
+    bool greeted = await(proto::helloReply, where);
     if (!greeted) {
         if (l.received == proto::bootloaderReply) {
             needsFirmware = bootloaderListening = true;
@@ -174,26 +133,26 @@ bool TECU::connect() {
         }
         op.progress.showStep("Resetting ECU...", 10);
         l.sendString(proto::goodbye);
-        if (!l.expect(proto::goodbyeReply)) {
+        if (!await(proto::goodbyeReply, where)) {
             if (serial) l.setBaudRate(savedRate);
             op.clock.sleepMs(proto::goodbyeRetryPauseMs);
             l.sendString(proto::goodbye);
-            l.expect(proto::goodbyeRetryReply);
+            await(proto::goodbyeRetryReply, where);
         }
         op.progress.showStep("Establishing Communications...", 15);
         l.sendString(proto::hello);
-        greeted = l.expect(proto::helloReply);
+        greeted = await(proto::helloReply, where);
     }
     if (!greeted) {
         l.sendString(proto::identify);
-        if (l.expect(proto::identifyReply)) {
+        if (await(proto::identifyReply, where)) {
             needsFirmware = bootloaderListening = true;
             return true;
         }
         if (serial) l.setBaudRate(proto::bootloaderProbeRate);
         op.clock.sleepMs(proto::bootloaderProbePauseMs);
         l.sendString(proto::identify);
-        if (l.expect(proto::identifyReply)) {
+        if (await(proto::identifyReply, where)) {
             needsFirmware = bootloaderListening = true;
             return true;
         }
@@ -210,47 +169,44 @@ bool TECU::connect() {
     return true;
 }
 
-void TECU::readVersion() {
+bool TECU::readVersion() {
     TCommunicator& l = *link;
+    const std::string where = "while reading the firmware version";
     l.sendString(proto::readVersion);
-    if (!l.expect("\n") || !l.expect("\n")) {
+    if (!await("\n", where) || !await("\n", where)) {
         op.window.setFirmwareText("Firmware v.Unknown");
         versionText = "0.0.0";
         versionMajor = versionMinor = versionPatch = 0;
-        return;
+        return false;
     }
-    const std::string text = l.received.substr(0, l.received.size() - 1);
-    // The version is three decimal numbers split at the first two dots; a part that is not a
-    // number (an empty one included) ends the connection with the reply in the error.
-    const auto notANumber = [&] {
-        return EConvertError("The ECU reported a firmware version that is not a number: " + quoteBytes(text), text);
-    };
-    const size_t dot1 = text.find('.');
-    const size_t dot2 = dot1 == std::string::npos ? std::string::npos : text.find('.', dot1 + 1);
-    if (dot2 == std::string::npos) throw notANumber();
+    versionText = l.received.substr(0, l.received.size() - 1);
+    // A version that is not three numbers is shown all the same; its numbers stay 0, so that
+    // nothing (a rate switch) is decided on it, and the ECU stays reachable for a new flash.
     int major = 0, minor = 0, patch = 0;
-    try {
-        major = strToInt(text.substr(0, dot1));
-        minor = strToInt(text.substr(dot1 + 1, dot2 - dot1 - 1));
-        patch = strToInt(text.substr(dot2 + 1));
-    } catch (const EConvertError&) {
-        throw notANumber();
-    }
-    versionText = text;
+    if (!versionNumbers(versionText, major, minor, patch)) major = minor = patch = 0;
     versionMajor = major;
     versionMinor = minor;
     versionPatch = patch;
     op.window.setFirmwareText("Firmware v." + versionText);
+    return true;
 }
 
 int TECU::readSettings(uint8_t progressSpan) {
+    settingsLines = downloadSettings(*settings, progressSpan, "during the settings download");
+    return settingsLines;
+}
+
+int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where) {
     TCommunicator& l = *link;
     l.sendString(proto::readSettings);
     TimeoutGuard restore(l);
     l.timeout = proto::handshakeTimeoutMs;
     const int base = op.progress.getPosition();
     int n = 0;
-    while (l.expect(proto::settingsLineEnd)) {
+    while (await(proto::settingsLineEnd, where)) {
+        if (n >= proto::maxSettingsLines)
+            throw EReplyError("The ECU sent more than " + std::to_string(proto::maxSettingsLines) +
+                              " settings lines without falling silent: no table is that long");
         const std::string& line = l.received;
         // A line without "=" takes its first two characters as the value and has no name.
         const size_t eq = line.find('=');
@@ -270,7 +226,7 @@ int TECU::readSettings(uint8_t progressSpan) {
         // dropped, never wrapped round onto slot 0.
         if (n < TECUSettings::slotCount) {
             const std::string name = eq == std::string::npos ? std::string() : line.substr(0, eq);
-            settings->setEntry(name, static_cast<uint8_t>(value), static_cast<uint8_t>(n));
+            table.setEntry(name, static_cast<uint8_t>(value), static_cast<uint8_t>(n));
             if (progressSpan > 0) op.progress.setPosition(base + (progressSpan * (n + 1)) / 256);
         }
         ++n;
@@ -278,9 +234,37 @@ int TECU::readSettings(uint8_t progressSpan) {
     return n;
 }
 
+std::vector<std::string> TECU::checkSettings() {
+    const int expected = settingsLines < 0 ? 0 : std::min(settingsLines, TECUSettings::slotCount);
+    TECUSettings now;
+    const int lines = downloadSettings(now, 0, "while reading the settings back");
+    std::vector<std::string> differences;
+    if (lines == 0) return {"the ECU sent no settings back"};
+    if (lines != settingsLines)
+        differences.push_back("the ECU sent " + std::to_string(lines) + " settings lines, not " +
+                              std::to_string(settingsLines));
+    for (int i = 0; i < std::min(expected, lines); ++i) {
+        const auto slot = static_cast<uint8_t>(i);
+        const std::string& name = settings->getName(slot);
+        const std::string label = (name.empty() ? std::string("unnamed") : name) + " (slot " + std::to_string(i) + ")";
+        if (now.getName(slot) != name)
+            differences.push_back(label + " is now named " + quoteBytes(now.getName(slot)));
+        else if (now.getValue(slot) != settings->getValue(slot))
+            differences.push_back(label + " holds " + std::to_string(now.getValue(slot)) + ", not " +
+                                  std::to_string(settings->getValue(slot)));
+    }
+    return differences;
+}
+
 void TECU::changeBaudRate(int baudRate) {
     if (!link->isSerialKind()) return;
-    link->sendString(std::string(proto::setBaudRate) + hexHH(baudDivisor(baudRate)));
+    if (!proto::isKnownBaudRate(baudRate)) {
+        op.log.appendText("\rBit rate " + std::to_string(baudRate) + " is not one the ECU knows (" +
+                              proto::knownBaudRatesText() + "): the rate is not changed\r",
+                          expectedColor);
+        return;
+    }
+    link->sendString(std::string(proto::setBaudRate) + hexHH(proto::divisorFor(baudRate)));
     op.clock.sleepMs(proto::baudChangePauseMs);
     link->setBaudRate(baudRate);
 }
@@ -294,6 +278,8 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
     const int base = op.progress.getPosition();
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         writeSetting(static_cast<uint8_t>(i));
+        if (link->isLost())
+            confirmLink("while writing the settings (slots " + std::to_string(i) + " to 255 were not written)");
         if (progressSpan > 0) op.progress.setPosition(base + (i * progressSpan) / 256);
     }
 }
@@ -307,220 +293,6 @@ void TECU::setOutputTestMode(bool on) {
 void TECU::setOutput(uint8_t outputCode, bool on) {
     link->sendString(std::string(proto::setOutput) +
                      hexHH(on ? outputCode + proto::outputOnFlag : outputCode));
-}
-
-// ---- Firmware flashing ------------------------------------------------------------------
-
-bool TECU::flashFirmware(const TIHexFile& image) {
-    FlashEndGuard end(*link, op.progress);
-    try {
-        return runFlash(image);
-    } catch (const EFlashError&) {
-        throw;
-    } catch (const std::exception& e) {
-        // A conversion error of the new firmware's replies, or a link that failed under us.
-        throw EFlashError(e.what());
-    }
-}
-
-bool TECU::runFlash(const TIHexFile& image) {
-    TCommunicator& l = *link;
-    if (image.imageSize > static_cast<uint32_t>(proto::maxImageBytes))
-        throw EFlashError("Firmware image too large: " + std::to_string(image.imageSize) +
-                          " bytes (at most " + std::to_string(proto::maxImageBytes) + ")");
-
-    // A file without data records reads as an all-zero image: flashing it would leave an ECU
-    // that cannot start.
-    if (image.extent == 0) throw EFlashError("Firmware image holds no data");
-
-    op.window.setActivity(true);
-    op.progress.setStatusText("Initializing...");
-    op.progress.setPosition(0);
-    op.progress.show();
-    l.timeout = proto::flashTimeoutMs;
-    const bool echo = l.debugEcho;
-    l.debugEcho = false;
-
-    // Nothing goes to the ECU before the operator's settings are safe on disk.
-    lastCarryOver = TCarryOverReport{};
-    lastCarryOver.backupFile = writeBackup();
-    op.progress.setStatusText("Settings backed up to " + lastCarryOver.backupFile);
-    op.log.appendText("\rSettings backed up to " + lastCarryOver.backupFile + "\r", expectedColor);
-
-    bootloaderListening = true;
-    l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
-                 proto::bootloaderEntryEnd);
-
-    for (int tries = 0;; ++tries) {
-        l.sendString(proto::sync);
-        if (tries >= proto::syncTries) throw EFlashError("Error syncing ECU");
-        if (l.expect(proto::syncReply)) break;
-    }
-    for (int tries = 0;; ++tries) {
-        l.sendString(proto::identify);
-        if (tries >= proto::identifyTries) throw EFlashError("Unable to determine ECU type");
-        if (l.expect(proto::identifyReply)) break;
-    }
-
-    op.progress.setStatusText("Erasing flash...");
-    l.sendString(proto::erase);
-    l.timeout = proto::eraseTimeoutMs;
-    l.expect(proto::ack);
-    l.timeout = proto::flashTimeoutMs;
-
-    const int n = static_cast<int>((image.imageSize + proto::blockBytes - 1) / proto::blockBytes);
-    for (int j = 0; j < n; ++j) programBlock(image, j, n);
-
-    op.progress.setStatusText("Resetting ECU...");
-    l.sendString(proto::leaveBootloader);
-    bootloaderListening = false;
-    l.debugEcho = echo;
-
-    if (l.isSerialKind()) {
-        const int rate = l.getBaudRate();
-        l.setBaudRate(proto::handshakeRate);
-        op.clock.sleepMs(proto::greetingRatePauseMs);
-        l.sendString(proto::hello);
-        if (!l.expect(proto::greetingReply)) op.window.reportMessage("lost comm!" + l.received);
-        changeBaudRate(rate);
-        op.clock.sleepMs(proto::greetingRatePauseMs);
-    }
-
-    readVersion();
-    op.progress.setStatusText("Uploading MAP...");
-    const std::unique_ptr<TECUSettings> before = settings->clone();
-    // The new firmware's table replaces the old one whole: a slot past its last line is no
-    // setting of the new firmware and must not keep an old name (nor count as carried over).
-    *settings = TECUSettings{};
-    const int lines = readSettings(12);
-    op.progress.setStatusText("Saving Configuration...");
-    if (lines == 0) {
-        // Without the new firmware's table nobody knows its layout: writing the old values
-        // by the old slots could put every setting in the wrong place.
-        *settings = *before;
-        throw EFlashError("The firmware was written, but the new firmware sent no settings: "
-                          "nothing was written to it. Your settings are saved in " +
-                          lastCarryOver.backupFile);
-    }
-    settings->copyValuesByName(*before);
-    reportCarryOver(*before);
-    writeAllSettings(13);
-    storeSettings();
-
-    op.window.repaint();
-    return true;
-}
-
-void TECU::programBlock(const TIHexFile& image, int j, int n) {
-    TCommunicator& l = *link;
-    const std::string label = std::to_string(j + 1) + " of " + std::to_string(n);
-    const unsigned wordAddress = static_cast<unsigned>(j) * (proto::blockBytes / 2);
-    const auto byteAt = [&](size_t offset) -> uint8_t {
-        return offset < image.imageSize ? image.image[offset] : 0xFF;
-    };
-    int addressSends = 0;
-    for (int blockSends = 1;; ++blockSends) {
-        op.progress.setPosition(((j + 1) * 50) / n);
-        op.progress.setStatusText("Programming block " + label);
-
-        bool addressed = false;
-        while (!addressed) {
-            if (!l.isActive()) throw EFlashError("Lost connection with ECU at block " + label);
-            if (addressSends >= proto::maxAddressSends)
-                throw EFlashError("ECU did not accept block " + label);
-            ++addressSends;
-            l.sendByte(proto::addressCommand);
-            l.sendByte(static_cast<uint8_t>(wordAddress >> 8));
-            l.sendByte(static_cast<uint8_t>(wordAddress & 0xFF));
-            addressed = l.expect(proto::ack);
-        }
-
-        l.sendString(proto::blockHeader);
-        l.sendByte(proto::blockHeaderEnd);
-        unsigned sum = wordAddress, x = wordAddress;
-        const size_t first = static_cast<size_t>(j) * proto::blockBytes;
-        for (size_t k = 0; k < proto::blockBytes / 2; ++k) {
-            const uint8_t lo = byteAt(first + 2 * k), hi = byteAt(first + 2 * k + 1);
-            l.sendByte(lo);
-            l.sendByte(hi);
-            const unsigned word = lo + 256u * hi;
-            sum = (sum + word) & 0xFFFF;
-            x ^= word;
-        }
-        l.sendByte(static_cast<uint8_t>(sum >> 8));
-        l.sendByte(static_cast<uint8_t>(sum & 0xFF));
-        l.sendByte(static_cast<uint8_t>(x >> 8));
-        l.sendByte(static_cast<uint8_t>(x & 0xFF));
-        if (l.expect(proto::ack)) return;
-
-        op.progress.setStatusText("ECU Checksum Error!" + l.received + std::to_string(sum));
-        if (blockSends >= proto::maxBlockSends) throw EFlashError("ECU did not accept block " + label);
-        op.clock.sleepMs(proto::refusedBlockPauseMs);
-    }
-}
-
-std::string TECU::writeBackup() {
-    const std::string folder = backupFolder.empty() ? userBackupFolder() : backupFolder;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        throw EFlashError("Cannot write the settings backup to " + folder + ": " + ec.message() +
-                          "; nothing was sent to the ECU");
-
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
-    const std::string text = settingsToText(*settings);
-    // A new file every time: a second flash within the same second gets a numbered name.
-    for (int k = 1; k < 100; ++k) {
-        const std::string path = folder + "/settings-" + stamp +
-                                 (k == 1 ? std::string() : "-" + std::to_string(k)) + ".txt";
-        const int err = writeNewFile(path, text);
-        if (err == 0) return path;
-        if (err != EEXIST)
-            throw EFlashError("Cannot write the settings backup " + path + ": " +
-                              std::strerror(err) + "; nothing was sent to the ECU");
-    }
-    throw EFlashError("Cannot write the settings backup to " + folder +
-                      ": too many backups with the same time");
-}
-
-void TECU::reportCarryOver(const TECUSettings& before) {
-    TCarryOverReport& r = lastCarryOver;
-    for (int i = 0; i < TECUSettings::slotCount; ++i) {
-        const auto slot = static_cast<uint8_t>(i);
-        const std::string& now = settings->getName(slot);
-        if (!now.empty()) {
-            if (before.findName(now, slot) >= 0) ++r.kept;
-            else r.newNames.push_back(now);
-        }
-        const std::string& old = before.getName(slot);
-        if (!old.empty() && settings->findName(old, slot) < 0) r.droppedNames.push_back(old);
-    }
-    const std::string summary = "Carried over " + std::to_string(r.kept) + " settings; " +
-                                std::to_string(r.newNames.size()) + " new, " +
-                                std::to_string(r.droppedNames.size()) + " no longer in the firmware";
-    const std::string text = summary + "\rFirmware version: " + versionText +
-                             "\rNew in this firmware (firmware's value kept): " + joined(r.newNames) +
-                             "\rNo longer in this firmware: " + joined(r.droppedNames) +
-                             "\rBackup of the settings before the flash: " + r.backupFile + "\r";
-    op.progress.setStatusText(summary);
-    op.log.appendText("\r" + text, expectedColor);
-
-    std::string file = r.backupFile;
-    const size_t ext = file.rfind(".txt");
-    if (ext != std::string::npos) file.erase(ext);
-    file += "-carryover.txt";
-    std::string plain = text;
-    for (char& c : plain)
-        if (c == '\r') c = '\n';
-    // The flash has gone through; a report that cannot be written is told, not fatal.
-    if (const int err = writeNewFile(file, plain); err == 0)
-        r.reportFile = file;
-    else
-        op.log.appendText("\rCannot write " + file + ": " + std::strerror(err) + "\r", expectedColor);
 }
 
 // ---- Settings import --------------------------------------------------------------------
@@ -570,7 +342,7 @@ bool TECU::importSettings(const std::string& fileName) {
     }
 
     l.sendString(proto::goodbye);
-    if (!l.expect(proto::goodbyeReplyShort)) {
+    if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
         op.progress.hide();
         op.window.reportMessage("Lost connection with ECU!");
         return false;
@@ -582,8 +354,10 @@ bool TECU::importSettings(const std::string& fileName) {
         op.clock.sleepMs(proto::importLinePauseMs);
     }
     l.sendString(proto::hello);
-    const bool greeted = l.expect(proto::importGreetingReply);
-    if (!greeted) op.window.reportMessage("Settings import failed!");
+    const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
+    if (!greeted)
+        op.window.reportMessage(l.isLost() ? "Settings import failed! Lost connection with ECU: " + l.lostReason()
+                                           : std::string("Settings import failed!"));
     op.progress.hide();
     return greeted;
 }

@@ -21,14 +21,33 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The link went while the ECU was being talked to ("Lost connection with ECU at block 59 of
+// 512: the serial port hung up ...").
+class ELinkLost : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Replies that cannot be an ECU's: bytes streaming without the awaited text, a settings
+// download without end.
+class EReplyError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // What a firmware update did with the operator's settings.
 struct TCarryOverReport {
-    std::string backupFile;               // the settings as they were before the flash
+    std::string backupFile;               // the settings as they were before the flash; empty
+                                          // when nothing had been read from the ECU
     std::string reportFile;               // this report, written next to the backup
     int kept = 0;                         // settings that kept the operator's value
     std::vector<std::string> newNames;    // names only the new firmware has
     std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
 };
+
+// The report as lines of text for the operator (the carry-over file, the CLI's output): name
+// lists wrapped to `width` columns.
+std::string carryOverText(const TCarryOverReport& report, size_t width = 78);
 
 // The ECU's commands and their timing: every text that goes on the wire comes from here.
 namespace ecu_protocol {
@@ -59,6 +78,28 @@ inline constexpr int goodbyeRetryPauseMs = 100;
 inline constexpr int bootloaderProbePauseMs = 50;
 inline constexpr int baudChangePauseMs = 500;     // after "mcB", before the link follows
 inline constexpr int outputOnFlag = 128;
+// The bit rates the firmware knows and the divisors it takes for them ("mcB" + divisor). Any
+// other rate would strand the ECU at a rate the tool never uses.
+struct TRateDivisor {
+    int rate;
+    int divisor;
+};
+inline constexpr TRateDivisor rateDivisors[] = {
+    {9600, 103}, {19200, 51}, {38400, 25}, {57600, 16}, {115200, 8}};
+// The divisor of a known rate; 0 for any other.
+inline constexpr int divisorFor(int rate) {
+    for (const auto& rd : rateDivisors)
+        if (rd.rate == rate) return rd.divisor;
+    return 0;
+}
+inline constexpr bool isKnownBaudRate(int rate) { return divisorFor(rate) != 0; }
+// "9600, 19200, 38400, 57600 and 115200", for messages.
+std::string knownBaudRatesText();
+// Far above any real reply (the longest is a settings line): an ECU that sends this many
+// bytes without the awaited text is streaming noise.
+inline constexpr size_t maxReplyBytes = 4096;
+// The table has 256 slots; a download that goes on past this many lines has no end.
+inline constexpr int maxSettingsLines = 1024;
 
 // The bootloader, entered with "Mancb" + rate code + "cb".
 inline constexpr const char* bootloaderEntry = "Mancb";
@@ -108,17 +149,32 @@ public:
     void setOnline(bool on);
 
     // Handshake, version, settings download. False when neither the firmware nor the
-    // bootloader answered. Throws EConvertError when a version or settings reply is not a
-    // number; the error carries the reply.
+    // bootloader answered. Throws EConvertError when a settings line has no hexadecimal value
+    // (the error carries the line), ELinkLost when the link goes, EReplyError when the ECU
+    // streams without end.
     bool connect();
-    void readVersion();
-    // Returns how many lines the ECU sent (lines beyond the 256 slots included).
+    // True when the version reply came. A version that is not three dot-separated numbers
+    // ("1.1", "1.2.0-rc1") is shown as it came, with the numbers left at 0.
+    bool readVersion();
+    // Returns how many lines the ECU sent (lines beyond the 256 slots included); also kept in
+    // settingsLines.
     int readSettings(uint8_t progressSpan);
     void setDebugEcho(bool on);
+    // Only the five known rates are sent; any other is refused (nothing sent, the link keeps
+    // its rate), since "mcB00" would strand the ECU.
     void changeBaudRate(int baudRate);
     void writeSetting(uint8_t index);
+    // Throws ELinkLost, naming the first slot not written, when the link goes meanwhile.
     void writeAllSettings(uint8_t progressSpan);
     void storeSettings();
+    // Writes report nothing: after a run of them, this throws ELinkLost ("Lost connection
+    // with ECU <where>: <why>") when the link has gone or closed meanwhile.
+    void confirmLink(const std::string& where);
+    // Reads the table back from the ECU and compares it with `settings`, line by line for as
+    // many lines as the last download brought. The differences in words ("fan_temp (slot 3)
+    // holds 90, not 95"); empty when the ECU holds what the table says. Throws ELinkLost
+    // ("... while reading the settings back ...") when the link goes.
+    std::vector<std::string> checkSettings();
     void setOutputTestMode(bool on);
     void setOutput(uint8_t outputCode, bool on);
 
@@ -138,6 +194,9 @@ public:
     int32_t versionMinor = 0;
     int32_t versionPatch = 0;
     std::unique_ptr<TECUSettings> settings;
+    // How many lines the last settings download brought: 0 when the ECU sent none; -1 when
+    // none was made (connect found only the bootloader).
+    int settingsLines = -1;
     // The outcome of the last firmware update that reached the settings carry-over.
     TCarryOverReport lastCarryOver;
     // Where the settings are backed up before every flash; empty: the user's data folder
@@ -145,11 +204,21 @@ public:
     std::string backupFolder;
 
 private:
-    // The goodbye at 9600 bit/s, unless the bootloader is listening: it would take the "e" of
-    // "bye" for its erase command and wipe the flash.
+    // The goodbye at 9600 bit/s, unless the bootloader is listening (it would take the "e" of
+    // "bye" for its erase command and wipe the flash) or the link is gone.
     void goodbye();
+    // expect, bounded by maxReplyBytes: false on silence; throws EReplyError when the ECU
+    // streams without the text, ELinkLost (naming `where`) when the link has gone.
+    bool await(const std::string& text, const std::string& where);
+    // The settings download into `table`; the progress bar moves when span > 0. `where` names
+    // it in a loss of the link.
+    int downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where);
     bool runFlash(const TIHexFile& image);
+    void checkImage(const TIHexFile& image);
     void programBlock(const TIHexFile& image, int j, int n);
+    // After "E": the new firmware greets (serial), and its settings come back with the old
+    // values carried over by name, written, stored and read back.
+    void carrySettingsOver();
     std::string writeBackup();
     void reportCarryOver(const TECUSettings& before);
 

@@ -2,11 +2,18 @@
 
 TCommunicator::TCommunicator(TOperator& op) : op(op) {}
 
-bool TCommunicator::expect(const std::string& text) {
+bool TCommunicator::expect(const std::string& text) { return expect(text, 0); }
+
+bool TCommunicator::expect(const std::string& text, size_t maxBytes) {
     if (debugEcho) op.log.appendText("\rExpect: " + text + "\r", expectedColor);
     received.clear();
+    overran = false;
     size_t match = 0;
     while (match < text.size()) {
+        if (maxBytes > 0 && received.size() >= maxBytes) {
+            overran = true;
+            return false;
+        }
         int b = readByte();
         if (b < 0) return false;
         const char c = static_cast<char>(b);
@@ -17,4 +24,24 @@ bool TCommunicator::expect(const std::string& text) {
         else match = 0;
     }
     return true;
+}
+
+bool TCommunicator::isLost() const {
+    std::lock_guard<std::mutex> lock(lostGuard);
+    return !lostWhy.empty();
+}
+
+std::string TCommunicator::lostReason() const {
+    std::lock_guard<std::mutex> lock(lostGuard);
+    return lostWhy;
+}
+
+void TCommunicator::markLost(const std::string& why) {
+    std::lock_guard<std::mutex> lock(lostGuard);
+    if (lostWhy.empty()) lostWhy = why.empty() ? "the link failed" : why;
+}
+
+void TCommunicator::clearLost() {
+    std::lock_guard<std::mutex> lock(lostGuard);
+    lostWhy.clear();
 }

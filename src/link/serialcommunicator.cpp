@@ -5,6 +5,7 @@
 #include <iostream>
 #include <thread>
 
+#include "ecu/ecu.h"
 #include "platform/convert.h"
 #include "platform/sio.h"
 
@@ -18,6 +19,7 @@ TSerialCommunicator::~TSerialCommunicator() {
 
 void TSerialCommunicator::setActive(bool on) {
     if (on) {
+        clearLost();
         // A port still open at another index would stay busy once this link forgets it.
         if (portOpen && openIndex != index()) SioDone(openIndex);
         portOpen = false;
@@ -58,7 +60,16 @@ void TSerialCommunicator::setBaudRate(int rate) {
 void TSerialCommunicator::loadSettings() {
     try {
         setPort(op.prefs.readPreference(sl::portKey));
-        setBaudRate(strToInt(op.prefs.readPreference(sl::baudRateKey)));
+        const int rate = strToInt(op.prefs.readPreference(sl::baudRateKey));
+        if (ecu_protocol::isKnownBaudRate(rate)) {
+            setBaudRate(rate);
+        } else {
+            // Switching the ECU to a rate it does not know would strand it there.
+            op.window.reportMessage("The stored bit rate " + std::to_string(rate) + " (" + sl::baudRateKey +
+                                    ") is not one the ECU knows (" + ecu_protocol::knownBaudRatesText() +
+                                    "): " + std::to_string(sl::defaultBaudRate) + " bit/s is used.");
+            setBaudRate(sl::defaultBaudRate);
+        }
     } catch (const EConvertError&) {
         // A bad or missing value of either key resets both.
         setBaudRate(sl::defaultBaudRate);
@@ -73,8 +84,14 @@ void TSerialCommunicator::saveSettings() {
 
 bool TSerialCommunicator::isActive() { return portOpen; }
 
+void TSerialCommunicator::portFailed(int result) {
+    // On a port this link never opened (or closed) an error is what the caller asked for.
+    if (portOpen && result < 0) markLost(sl::lostText);
+}
+
 template <class Put, class Attempted>
 void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted attempted) {
+    if (isLost()) return;
     size_t done = 0;
     int64_t lastProgress = op.clock.nowMs();
     while (done < bytes.size()) {
@@ -84,10 +101,17 @@ void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted at
             lastProgress = op.clock.nowMs();
         }
         attempted();
-        if (done == bytes.size() || n < 0) return;  // all gone, or a port that is closed or failed
+        if (done == bytes.size()) return;
+        if (n < 0) {  // a port that is closed or failed
+            portFailed(n);
+            return;
+        }
         const int64_t idle = op.clock.nowMs() - lastProgress;
         if (idle >= timeout) return;
-        if (SioWaitOutput(index(), static_cast<int>(timeout - idle)) < 0) return;
+        if (const int waited = SioWaitOutput(index(), static_cast<int>(timeout - idle)); waited < 0) {
+            portFailed(waited);
+            return;
+        }
     }
 }
 
@@ -100,7 +124,7 @@ void TSerialCommunicator::sendString(const std::string& text) {
         },
         // Echoed after every attempt: a text the port takes in two pieces shows twice.
         [&] {
-            if (debugEcho) op.log.appendText(text, sentColor);
+            if (debugEcho) op.log.appendTraffic(text, sentColor, TTraffic::Sent);
         });
 }
 
@@ -109,30 +133,34 @@ void TSerialCommunicator::sendByte(uint8_t byte) {
     putAll(
         std::string(1, static_cast<char>(byte)),
         [port](const char* p, size_t) { return SioPutc(port, *p); }, [] {});
-    if (debugEcho) op.log.appendText("0x" + hexHH(byte), sentColor);
+    if (debugEcho) op.log.appendTraffic("0x" + hexHH(byte), sentColor, TTraffic::Sent);
 }
 
 int TSerialCommunicator::readByte() {
     const int64_t start = op.clock.nowMs();
     while (rxBuffer.empty()) {
+        if (isLost()) return -1;
         char chunk[sl::readChunk];
         const int n = SioGets(index(), chunk, sl::readChunk);
         if (n > 0) {
             rxBuffer.append(chunk, static_cast<size_t>(n));  // zero bytes included
             break;
         }
+        portFailed(n);
         const int64_t elapsed = op.clock.nowMs() - start;
         if (elapsed > timeout) return -1;
         // Wait until just past the time-out; a byte that arrives ends the wait at once.
         const int left = static_cast<int>(timeout - elapsed + 1);
         const int waited = n < 0 ? n : SioWaitInput(index(), left);
         if (waited < 0) {
-            // Nothing can arrive on a port that is closed or gone: sit out the time-out quietly.
+            portFailed(waited);
+            if (isLost()) return -1;
+            // Nothing can arrive on a port that is not open: sit out the time-out quietly.
             std::this_thread::sleep_for(std::chrono::milliseconds(left));
         }
     }
     const char c = rxBuffer.front();
-    if (debugEcho) op.log.appendText(std::string(1, c), receivedColor);
+    if (debugEcho) op.log.appendTraffic(std::string(1, c), receivedColor, TTraffic::Received);
     rxBuffer.erase(0, 1);
     return static_cast<uint8_t>(c);
 }

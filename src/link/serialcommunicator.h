@@ -19,6 +19,7 @@ inline constexpr int defaultBaudRate = 9600;
 inline constexpr const char* portKey = "comm.comport";
 inline constexpr const char* baudRateKey = "comm.baudrate";
 inline constexpr const char* openFailedLine = "Cannot open port";
+inline constexpr const char* lostText = "the serial port hung up or failed (device unplugged or closed)";
 }  // namespace serial_link
 
 class TSerialCommunicator : public TCommunicator {
@@ -35,14 +36,16 @@ public:
     int getBaudRate() override;
     // Waits until the output queue is empty, then applies the rate (also stored while closed).
     void setBaudRate(int rate) override;
+    // A stored rate the ECU does not know reads as 9600 bit/s, with a message to the operator.
     void loadSettings() override;
     void saveSettings() override;
     bool isActive() override;
     // Gives up when the port takes nothing for `timeout` ms, or at once on a port that is not
-    // open or has failed.
+    // open or has failed; a port that failed or hung up marks the link lost.
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
-    // Waits in the port (no busy polling) for at most what is left of `timeout`.
+    // Waits in the port (no busy polling) for at most what is left of `timeout`; -1 at once
+    // once the port hung up or failed (the link is then lost).
     int readByte() override;
     bool isSerialKind() const override { return true; }
 
@@ -57,6 +60,8 @@ public:
 
 private:
     int index() const { return portNumber - 1; }
+    // Marks the link lost when an open port answers with an error.
+    void portFailed(int result);
     // Hands bytes to the port through `put` until all went, the port took nothing for
     // `timeout` ms, or it failed. `attempted` runs after every attempt.
     template <class Put, class Attempted>

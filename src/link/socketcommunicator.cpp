@@ -1,6 +1,8 @@
 #include "link/socketcommunicator.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/convert.h"
 
@@ -40,11 +42,27 @@ bool TSocketCommunicator::bufferEmpty() const {
 
 void TSocketCommunicator::socketConnect() { setConnectState(nl::connected); }
 
-void TSocketCommunicator::socketDisconnect() { setConnectState(nl::closed); }
+void TSocketCommunicator::socketDisconnect() {
+    // Only a connection that ends without setActive asking for it is lost.
+    if (getConnectState() == nl::connected) markLost(nl::closedByPeerText);
+    setConnectState(nl::closed);
+}
 
 void TSocketCommunicator::socketError(int& errorCode) {
+    const uint8_t state = getConnectState();
+    if (state == nl::connected) {
+        markLost(std::string(nl::failedText) + std::strerror(errorCode));
+    } else if (state == nl::opening) {
+        std::lock_guard<std::mutex> lock(guard);
+        lastOpenError = errorCode;
+    }
     setConnectState(nl::closed);
     errorCode = 0;  // the link reports nothing; callers learn from isActive and readByte
+}
+
+int TSocketCommunicator::openErrorCode() const {
+    std::lock_guard<std::mutex> lock(guard);
+    return lastOpenError;
 }
 
 void TSocketCommunicator::socketRead() {
@@ -58,7 +76,7 @@ void TSocketCommunicator::socketRead() {
         std::lock_guard<std::mutex> lock(guard);
         echo = rxBuffer;
     }
-    if (debugEcho) op.log.appendText(echo + "\r", nl::echoColor);
+    if (debugEcho) op.log.appendTraffic(echo + "\r", nl::echoColor, TTraffic::Arrived);
 }
 
 void TSocketCommunicator::processPendingEvents() {
@@ -69,6 +87,11 @@ void TSocketCommunicator::processPendingEvents() {
 void TSocketCommunicator::setActive(bool on) {
     if (on == socket->getActive()) return;
     if (on) {
+        clearLost();
+        {
+            std::lock_guard<std::mutex> lock(guard);
+            lastOpenError = 0;
+        }
         setConnectState(nl::opening);
         socket->open();
     } else {
@@ -87,6 +110,8 @@ void TSocketCommunicator::setActive(bool on) {
             // Nobody answered (an unreachable host): give the attempt up quietly.
             socket->close();
             setConnectState(nl::closed);
+            std::lock_guard<std::mutex> lock(guard);
+            lastOpenError = ETIMEDOUT;
             break;
         }
         socket->waitForEvent(nl::connectPauseMs);
@@ -119,14 +144,16 @@ void TSocketCommunicator::saveSettings() {
 bool TSocketCommunicator::isActive() { return socket->getActive(); }
 
 void TSocketCommunicator::sendString(const std::string& text) {
+    // A connection the other side has closed is found before the text goes nowhere.
+    socket->processPendingEvents();
     socket->sendText(text);
-    if (debugEcho) op.log.appendText(text + "\r", nl::echoColor);
+    if (debugEcho) op.log.appendTraffic(text + "\r", nl::echoColor, TTraffic::Sent);
 }
 
 void TSocketCommunicator::sendByte(uint8_t byte) {
     const char c = static_cast<char>(byte);
     socket->sendBuf(&c, 1);
-    if (debugEcho) op.log.appendText(std::string(1, c), nl::echoColor);
+    if (debugEcho) op.log.appendTraffic(std::string(1, c), nl::echoColor, TTraffic::Sent);
 }
 
 int TSocketCommunicator::readByte() {
@@ -147,6 +174,6 @@ int TSocketCommunicator::readByte() {
         c = rxBuffer.front();
         rxBuffer.erase(0, 1);
     }
-    if (debugEcho) op.log.appendText(std::string(1, c), nl::echoColor);
+    if (debugEcho) op.log.appendTraffic(std::string(1, c), nl::echoColor, TTraffic::Received);
     return static_cast<uint8_t>(c);
 }

@@ -22,6 +22,8 @@ inline constexpr const char* portKey = "comm.portnum";
 inline constexpr const char* defaultHost = "127.0.0.1";
 inline constexpr int defaultPort = 32000;
 inline constexpr TColor echoColor = expectedColor;  // the one colour of this link's echo
+inline constexpr const char* closedByPeerText = "the connection was closed by the other end";
+inline constexpr const char* failedText = "the connection failed: ";
 
 // connectState values.
 inline constexpr uint8_t closed = 0;
@@ -46,6 +48,8 @@ public:
     void loadSettings() override;
     void saveSettings() override;
     bool isActive() override;
+    // Takes up the socket's notifications first, so that a connection the other end has
+    // closed is found (and the link lost) before the text is handed over.
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
     // Waits up to readTimeout (not `timeout`) in poll() on the socket; -1 at once when the
@@ -53,6 +57,9 @@ public:
     int readByte() override;
 
     uint8_t getConnectState() const;
+    // The error code with which the last connect failed (ECONNREFUSED, ETIMEDOUT, ...); 0 when
+    // it did not fail, or failed without one (no answer within the limit).
+    int openErrorCode() const;
     TClientSocket& clientSocket() { return *socket; }
 
     int32_t readTimeout = socket_link::defaultReadTimeout;  // hundredths of a second
@@ -73,4 +80,5 @@ private:
     mutable std::mutex guard;
     uint8_t connectState = socket_link::closed;
     std::string rxBuffer;
+    int lastOpenError = 0;
 };

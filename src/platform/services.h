@@ -34,12 +34,22 @@ public:
     }
 };
 
+// Which way a fragment of link traffic went, for logs that mark it.
+enum class TTraffic {
+    Sent,
+    Received,  // handed to the protocol, byte by byte
+    Arrived,   // taken from the network in one piece, before it is handed out byte by byte
+};
+
 // The debug log: a fragment holding a carriage return starts a new line, any other fragment
 // extends the last line.
 class TDebugLog {
 public:
     virtual ~TDebugLog() = default;
     virtual void appendText(const std::string& text, TColor color) = 0;
+    // Link traffic. The app's log shows it like any fragment, in its colour; a log without
+    // colours may mark the direction instead.
+    virtual void appendTraffic(const std::string& text, TColor color, TTraffic) { appendText(text, color); }
 };
 
 // What the core asks of the main window.

@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,12 +18,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 namespace {
 
 constexpr unsigned maxPutsCount = 65535;  // the most one SioPuts takes
 constexpr int defaultRate = 9600;         // the rate a freshly opened port runs at
+// On close, queued output gets this long to leave before the terminal settings it found are
+// put back (a new rate would garble what is still on its way).
+constexpr int drainLimitMs = 500;
+constexpr int drainPollMs = 10;
+constexpr const char* serialGroup = "dialout";  // the group that owns serial devices on most systems
 
 struct RateCode {
     int rate;
@@ -99,12 +107,20 @@ struct Port {
     std::string txQueue;  // bytes taken but not yet accepted by the driver
     size_t txLimit = 1024;
     size_t rxChunk = 1024;
+    bool haveFound = false;
+    termios found{};  // the terminal settings as the port was found, put back on close
 
     ~Port() {
-        if (fd >= 0) {
-            ioctl(fd, TIOCNXCL);  // a pty outlives us: leave it openable for the next one
-            ::close(fd);
+        if (fd < 0) return;
+        if (haveFound) {
+            int queued = 0;
+            for (int waited = 0; waited < drainLimitMs && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+                 waited += drainPollMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(drainPollMs));
+            tcsetattr(fd, TCSANOW, &found);
         }
+        ioctl(fd, TIOCNXCL);  // a pty outlives us: leave it openable for the next one
+        ::close(fd);
     }
 
     // Hands queued bytes to the driver as far as it takes them. 0, or SioErrIO.
@@ -157,10 +173,20 @@ std::string openErrorText(const std::string& path, int err) {
     case ENXIO:
         return path + " does not exist (" + std::strerror(err) + ")";
     case EACCES:
-    case EPERM:
-        return "Permission denied on " + path +
-               ": add your user to the dialout group (sudo usermod -aG dialout $USER), then log "
-               "out and in again";
+    case EPERM: {
+        // The usual remedy, the dialout group, helps only where the device belongs to it.
+        std::string groupName;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (const struct group* g = ::getgrgid(st.st_gid)) groupName = g->gr_name;
+            else groupName = std::to_string(st.st_gid);
+        }
+        if (groupName == serialGroup)
+            return "Permission denied on " + path + ": add your user to the " + serialGroup +
+                   " group (sudo usermod -aG " + serialGroup + " $USER), then log out and in again";
+        return "Permission denied on " + path + (groupName.empty() ? std::string() : " (group " + groupName + ")") +
+               ": your user may not read and write it";
+    }
     case EBUSY:
     case EWOULDBLOCK:
         return path + " is in use by another program";
@@ -242,7 +268,12 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
         return SioErrBadArgument;
     }
     const std::vector<std::string> list = serialPortList();
-    if (port < 0 || static_cast<size_t>(port) >= list.size() || list[port].empty()) {
+    if (port >= 0 && static_cast<size_t>(port) < list.size() && list[port].empty()) {
+        setOpenError(port, "Serial port " + std::to_string(port + 1) + " has no device: entry " +
+                               std::to_string(port + 1) + " of " + serialPortsVariable + " is empty");
+        return SioErrNoSuchPort;
+    }
+    if (port < 0 || static_cast<size_t>(port) >= list.size()) {
         std::string text = "Serial port " + std::to_string(port + 1) + " does not exist: ";
         text += list.empty() ? std::string("no serial device was found")
                              : "the serial port list has " + std::to_string(list.size()) +
@@ -273,6 +304,8 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
         return SioErrOpenFailed;
     }
     ioctl(p->fd, TIOCEXCL);
+    p->found = t;
+    p->haveFound = true;
     makeRaw(t);
     speed_t code = B9600;
     rateCode(defaultRate, code);

@@ -38,7 +38,8 @@ int SioReset(int port, int rxQueueSize, int txQueueSize);
 int SioFlow(int port, char flow);
 // Sets the bit rate; any standard rate termios offers.
 int SioBaud(int port, int baudRate);
-// Closes the port. Bytes still queued are given one last chance to go out.
+// Closes the port. Bytes still queued are given one last chance to go out, and the terminal
+// settings the port had when it was opened are put back.
 int SioDone(int port);
 // Bytes not yet sent: the layer's queue plus the driver's output queue.
 int SioTxQue(int port);
@@ -60,5 +61,6 @@ int SioWaitInput(int port, int ms);
 int SioWaitOutput(int port, int ms);
 
 // Why the last SioReset of this index failed, in words for the operator (naming the device and,
-// for a permission problem, the dialout group); empty after a successful open.
+// for a permission problem on a device of the dialout group, that group); empty after a
+// successful open.
 std::string SioOpenError(int port);

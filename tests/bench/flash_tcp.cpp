@@ -15,7 +15,7 @@ static void FlashLargestImageOverTcp(benchmark::State& state) {
     TIHexFile image(1, 1);
     image.image.resize(131072);
     for (size_t i = 0; i < image.image.size(); ++i) image.image[i] = static_cast<uint8_t>(i * 31);
-    image.imageSize = image.extent = 131072;
+    image.imageSize = image.extent = image.dataBytes = 131072;
     TTempDir dir;
     for (auto _ : state) {
         state.PauseTiming();

@@ -12,6 +12,7 @@
 
 #include "cliprocess.h"
 #include "support/hextext.h"
+#include "support/simprocess.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -116,7 +117,7 @@ TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
 }
 
 TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {
-    const std::string hex = writeFile(files, "fw.hex", hexLine(0, 0, {1, 2}) + "\r\n");
+    const std::string hex = writeFile(files, "fw.hex", hexLine(0, 0, {1, 2}) + "\r\n" + hexLine(1, 0, {}) + "\r\n");
     const std::string net = "127.0.0.1:" + std::to_string(closedPort());
     auto r = cli({"--network", net, "flash", hex});  // standard input is /dev/null
     EXPECT_EQ(r.status, 2);
@@ -140,12 +141,77 @@ TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {
     EXPECT_NE(r.err.find("Unable to open connection to ECU! (127.0.0.1:" + net.substr(10)), std::string::npos) << r.err;
 }
 
+// Firmware files that once went to the ECU: cut short (the rest flashed as zeros), data placed
+// by a linear address record over address 0, records of no data, images past 131072 bytes. Each
+// is exit 3, for `hex` and for `flash` before any link is opened.
+TEST_F(CliFiles, FirmwareTheEcuCannotTakeIsExitThreeBeforeGoingOnline) {
+    const std::string end = hexLine(1, 0, {}) + "\r\n";
+    const std::string net = "127.0.0.1:" + std::to_string(closedPort());
+    struct Case {
+        std::string name, text, says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"cut.hex", hexLine(0, 0, {1, 2}) + "\r\n" + hexLine(0, 2, {3}) + "\r\n",
+              "has no end-of-file record: the file may be cut short"},
+             {"empty.hex", "", " is empty"},
+             {"lf.hex", hexLine(0, 0, {1, 2}) + "\n" + hexLine(1, 0, {}) + "\n", "lines end in line feeds alone"},
+             {"nodata.hex", ":0070000090\r\n" + end, "holds no data"},
+             {"large.hex", linearLine(2) + "\r\n" + hexLine(0, 0, {1}) + "\r\n" + end,
+              "firmware image too large: 132096 bytes (the ECU takes at most 131072)"},
+         }) {
+        const std::string file = writeFile(files, c.name, c.text);
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"hex", file},
+                                                     std::vector<std::string>{"--network", net, "flash", file, "--yes"}}) {
+            const auto r = cli(args);
+            EXPECT_EQ(r.status, 3) << c.name << ": " << r.err;
+            EXPECT_EQ(r.err.rfind("veltrace-cli: ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("Unable to open"), std::string::npos) << r.err;
+            EXPECT_TRUE(r.out.empty());
+        }
+    }
+    // Data at 0x10000 by a linear address record lands there, not over address 0.
+    const std::string high = writeFile(files, "high.hex", linearLine(1) + "\r\n" + hexLine(0, 0, {0xAB}) + "\r\n" + end);
+    const auto r = cli({"hex", high, "-o", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "image 66560 bytes\n");  // the size goes to standard error when the image is the output
+    ASSERT_EQ(r.out.size(), 66560u);
+    EXPECT_EQ(static_cast<uint8_t>(r.out[0x10000]), 0xAB);
+    EXPECT_EQ(r.out[0], '\0');
+}
+
+TEST_F(CliFiles, VersionsAndOutputThatCannotBeWritten) {
+    auto r = cli({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("veltrace-cli ", 0), 0u) << r.out;
+    const TProgramResult sim = runProgram({ecusimProgram(), "--version"});
+    EXPECT_EQ(sim.exitCode, 0) << sim.err;
+    EXPECT_EQ(sim.out.rfind("veltrace-ecusim ", 0), 0u) << sim.out;
+    EXPECT_EQ(r.out.substr(r.out.find(' ')), sim.out.substr(sim.out.find(' ')));
+
+    // A full disk is a failure with its reason, not a success that wrote nothing.
+    const TProgramResult full =
+        runProgram({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", VELTRACE_CLI_PATH, "--help"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_NE(full.err.find("veltrace-cli: Cannot write the output: No space left on device"), std::string::npos)
+        << full.err;
+
+    // A backup without a single setting restores nothing: exit 3 before any link.
+    const std::string empty = writeFile(files, "empty.txt", "# nothing here\n\n");
+    r = cli({"--network", "127.0.0.1:" + std::to_string(closedPort()), "restore", empty});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("veltrace-cli: " + empty + " holds no settings"), std::string::npos) << r.err;
+}
+
 TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
     const int port = closedPort();
     auto r = cli({"--network", "127.0.0.1:" + std::to_string(port), "info"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Unable to open connection to ECU! (127.0.0.1:" + std::to_string(port)), std::string::npos)
+    EXPECT_NE(r.err.find("veltrace-cli: Unable to open connection to ECU! (127.0.0.1:" + std::to_string(port) +
+                         ": connection refused"),
+              std::string::npos)
         << r.err;
+    EXPECT_NE(r.err.find("veltrace-ecusim --listen 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
     const std::string device = files.path + "/no-such-tty";

@@ -85,7 +85,12 @@ TEST(CliArguments, HelpForTheProgramAndForEachCommand) {
         EXPECT_TRUE(o.help);
         EXPECT_EQ(o.command, cmd);
         EXPECT_NE(helpText(cmd).find("Usage: veltrace-cli [LINK] " + cmd), std::string::npos);
-        EXPECT_NE(helpText("").find("  " + cmd), std::string::npos);
+        // The summary in the program's list is a whole sentence, not a cut line.
+        const std::string text = helpText("");
+        const size_t at = text.find("\n  " + cmd + " ");
+        ASSERT_NE(at, std::string::npos) << cmd;
+        const std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+        EXPECT_EQ(line.back(), '.') << line;
     }
 }
 
@@ -107,6 +112,10 @@ TEST(CliArguments, BadUsageIsRefusedWithAMessageThatSaysWhy) {
              {{"--network", "a", "--serial", "1", "info"}, "one link option"},
              {{"--network", "a", "--baud", "9600", "info"}, "serial link only"},
              {{"--baud", "fast", "info"}, "--baud"},
+             // Any other rate would strand the ECU after "mcB00".
+             {{"--baud", "230400", "info"}, "the ECU knows the bit rates 9600, 19200, 38400, 57600 and 115200 only, not 230400"},
+             {{"--baud", "300", "info"}, "not 300"},
+             {{"--baud=12345", "info"}, "not 12345"},
              {{"--serial", "0", "info"}, "between 1 and"},
              {{"--serial", "/dev/a:b", "info"}, "':'"},
              {{"info", "--network"}, "--network needs a value"},
@@ -134,7 +143,26 @@ TEST(BackupFormat, ReadsWhatSettingsPrints) {
     EXPECT_EQ(entries[2].line, 3);
 }
 
-TEST(BackupFormat, CrLfBlankLinesAndNoFinalLineBreak) {
+// The ECU sends what names it likes: every backup the tool writes must restore.
+TEST(BackupFormat, NamesWithControlCharactersAreEscapedAndReadBack) {
+    const std::vector<std::string> names = {"tab\there", "line\nbreak", "cr\rend", std::string("nul\0x", 5),
+                                            "back\\slash\\t", "del\x7f", "bell\x07", "#hash", " spaced "};
+    TECUSettings table;
+    for (size_t i = 0; i < names.size(); ++i) table.setEntry(names[i], static_cast<uint8_t>(i + 1), static_cast<uint8_t>(i));
+    const std::string text = settingsToText(table);
+    EXPECT_EQ(text.substr(0, text.find('\n', text.find('\n') + 1) + 1), "0\ttab\\there\t1\n1\tline\\nbreak\t2\n");
+    const auto entries = parseBackup(text, "b.txt");
+    ASSERT_EQ(entries.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(entries[i].name, names[i]) << i;
+        EXPECT_EQ(entries[i].value, i + 1);
+    }
+    // A backslash that starts no escape stands for itself.
+    EXPECT_EQ(parseBackup("0\ta\\qb\\\t1\n", "b.txt")[0].name, "a\\qb\\");
+}
+
+TEST(BackupFormat, CrLfBlankLinesCommentsAndNoFinalLineBreak) {
+    EXPECT_EQ(parseBackup("# made by hand\n  # indented\n3\tx\t4\n", "b.txt").size(), 1u);
     const auto entries = parseBackup("\r\n1\ta\t1\r\n\n  \n2\tb\t002", "b.txt");
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].line, 2);

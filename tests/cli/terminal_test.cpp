@@ -53,24 +53,40 @@ TEST(TerminalLog, ColoursOnlyOnATerminal) {
     EXPECT_EQ(err.text(), "\033[31mMan\033[0m");
 }
 
-TEST(TerminalProgress, PlainLinesForStatusTextsAndEveryTenPercent) {
+// Off a terminal (a log file, a pipe) the progress is its milestones: a status text whose
+// wording differs from the last, no positions, and one line for a run of 512 blocks.
+TEST(TerminalProgress, OffATerminalOnlyMilestones) {
     MemoryStream err;
     TConsole console(err.file, false, false);
     TTerminalProgress progress(console);
-    progress.setCaption("Connecting...");
+    progress.setCaption("Updating Firmware...");
     progress.show();
-    progress.showStep("Establishing Communications...", 5);
-    for (int p = 25; p <= 75; ++p) progress.setPosition(p);
+    progress.showStep("Erasing flash...", 5);
+    for (int block = 1; block <= 512; ++block) {
+        progress.setPosition(block * 50 / 512);
+        progress.setStatusText("Programming block " + std::to_string(block) + " of 512");
+        if (block == 59) progress.setStatusText("ECU Checksum Error!?1234");
+    }
     progress.setPosition(150);
     EXPECT_EQ(progress.getPosition(), 100);
-    progress.hide();
-    progress.setPosition(0);
-    progress.setStatusText("Initializing...");
-    progress.setPosition(3);
     progress.setPosition(-4);
     EXPECT_EQ(progress.getPosition(), 0);
     EXPECT_EQ(err.text(),
-              "Establishing Communications...\n5%\n25%\n30%\n40%\n50%\n60%\n70%\n100%\nInitializing...\n");
+              "Erasing flash...\nProgramming block 1 of 512\nECU Checksum Error!?1234\nProgramming block 60 of 512\n");
+}
+
+TEST(TerminalProgress, QuietShowsNoProgressButMessagesAndTheEcho) {
+    for (const bool terminal : {true, false}) {
+        MemoryStream err;
+        TConsole console(err.file, terminal, false);
+        console.setQuiet(true);
+        TTerminalProgress progress(console);
+        TTerminalLog log(console, true);
+        progress.showStep("Connected...", 100);
+        console.line("a message");
+        log.appendTraffic("Man", sentColor, TTraffic::Sent);
+        EXPECT_EQ(err.text(), "a message\n> Man") << terminal;
+    }
 }
 
 TEST(TerminalProgress, OneUpdatingLineOnATerminalEndedBeforeOtherOutput) {
@@ -99,7 +115,27 @@ TEST(TerminalProgress, WithTheEchoOnATerminalTheProgressWritesPlainLines) {
     TTerminalLog log(console, true);
     log.appendText("Man", sentColor);
     progress.showStep("Getting Firmware Version...", 20);
-    EXPECT_EQ(err.text(), "Man\nGetting Firmware Version...\n20%\n");
+    EXPECT_EQ(err.text(), "Man\nGetting Firmware Version...\n");
+}
+
+// Without colours the echo could not tell sent from received, and a line left open ran into
+// what the program printed on standard output.
+TEST(TerminalLog, TrafficIsMarkedByDirectionAndEveryLineIsEnded) {
+    MemoryStream err;
+    {
+        TConsole console(err.file, false, false);
+        TTerminalLog log(console, true);
+        log.appendTraffic("mdV\r", expectedColor, TTraffic::Sent);  // the network link's echo
+        log.appendTraffic("VIVU v3\n1.0.22\n\r", expectedColor, TTraffic::Arrived);  // shown byte by byte instead
+        for (char c : std::string("VIVU v3\n1.0")) log.appendTraffic(std::string(1, c), receivedColor, TTraffic::Received);
+        log.appendTraffic("mcd", sentColor, TTraffic::Sent);
+        log.appendTraffic("0x41", sentColor, TTraffic::Sent);
+        for (char c : std::string("a=01\r\nb")) log.appendTraffic(std::string(1, c), receivedColor, TTraffic::Received);
+        console.endLine();  // before the result goes to standard output
+        EXPECT_EQ(err.text(), "> mdV\n< VIVU v3\n< 1.0\n> mcd0x41\n< a=01\n< b\n");
+        log.appendTraffic("bye", sentColor, TTraffic::Sent);
+    }
+    EXPECT_EQ(err.text().substr(err.text().size() - 6), "> bye\n");  // ended when the program ends
 }
 
 }  // namespace

@@ -69,8 +69,10 @@ enum class Ends { cr, crlf, mixed };
 
 // Data records of the given sizes in the given segments: runs of consecutive records, as a
 // linker writes them, and records laid again over earlier addresses of the same segment.
+// `linear` marks the segments that are set by a linear address record (type 4, the value is
+// the upper half of the address) instead of a segment record (type 2).
 TGenerated generate(uint32_t seed, const std::vector<uint16_t>& segments, const std::vector<int>& sizes,
-                    Ends ends) {
+                    Ends ends, const std::vector<bool>& linear = {}) {
     std::mt19937 rng(seed);
     auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
     TGenerated out;
@@ -83,7 +85,8 @@ TGenerated generate(uint32_t seed, const std::vector<uint16_t>& segments, const 
     };
     size_t next = 0;
     for (size_t s = 0; s < segments.size(); ++s) {
-        if (s > 0 || segments[s] != 0) out.add(segmentLine(segments[s]), end());
+        const bool isLinear = s < linear.size() && linear[s];
+        if (s > 0 || segments[s] != 0) out.add(isLinear ? linearLine(segments[s]) : segmentLine(segments[s]), end());
         std::vector<uint32_t> starts;
         uint32_t address = rng() % 0x400;
         const size_t count = sizes.size() / segments.size() + (s + 1 == segments.size() ? sizes.size() % segments.size() : 0);
@@ -183,4 +186,11 @@ TEST_F(HexCrossCheck, ManyGeneratedFiles) {
         for (int i = 0; i < 3; ++i) segments.push_back(static_cast<uint16_t>(0x1000 + rng() % 0x3000));
         compare(generate(seed, segments, randomSizes(seed, 1500), Ends::mixed), "seed" + std::to_string(seed), 0x10000);
     }
+}
+
+TEST_F(HexCrossCheck, LinearAndSegmentBasesMixed) {
+    // The last base record of either kind counts: 0x10000 linear, a segment below it, 0x10000
+    // again, then the bottom of the flash by a linear record of 0.
+    compare(generate(5, {1, 0x0800, 1, 0}, randomSizes(5, 800), Ends::crlf, {true, false, true, true}), "linear",
+            0x10000);
 }

@@ -28,6 +28,12 @@ std::string lines(const std::vector<std::string>& records, const std::string& en
     return out;
 }
 
+// The records, then the end-of-file record that a whole file has.
+std::string withEnd(std::vector<std::string> records) {
+    records.push_back(":00000001FF");
+    return lines(records);
+}
+
 size_t countRecords(const TIHexFile& hex) {
     size_t n = 0;
     for (const THexRec* r = hex.records.get(); r; r = r->next.get()) ++n;
@@ -183,7 +189,8 @@ TEST_F(HexFixture, CtrlZEndsTheFile) {
     ASSERT_TRUE(read(":020000000102FB\r\n:00000001FF\x1A\r\nrubbish"));  // last line cut by Ctrl-Z
     EXPECT_EQ(countRecords(hex), 2u);
     EXPECT_FALSE(read(":020000000102FB\r\n:0000\x1A" "0001FF\r\n"));  // a line cut short
-    ASSERT_TRUE(read("\x1A:garbage"));  // nothing before Ctrl-Z: no lines
+    EXPECT_FALSE(read("\x1A:garbage"));  // nothing before Ctrl-Z: an empty file
+    EXPECT_EQ(hex.failure, "is empty");
     EXPECT_EQ(hex.records, nullptr);
 }
 
@@ -193,7 +200,8 @@ TEST_F(HexFixture, BlankLinesAndTrailingSpacesFail) {
     EXPECT_FALSE(read(":020000000102FB\r\r"));
     EXPECT_FALSE(read(":020000000102FB \r\n:00000001FF\r\n"));
     EXPECT_FALSE(read("\r\n"));
-    ASSERT_TRUE(read(""));  // an empty file holds no lines
+    EXPECT_FALSE(read(""));  // an empty file holds no lines, and no end record
+    EXPECT_EQ(hex.failure, "is empty");
     EXPECT_EQ(hex.records, nullptr);
 }
 
@@ -205,7 +213,7 @@ TEST_F(HexFixture, LinesAfterTheEndRecordAreReadAndMustBeWellFormed) {
 }
 
 TEST_F(HexFixture, FailureEmptiesTheListAndLeavesTheImageAlone) {
-    load(lines({":020000000102FB"}));
+    load(withEnd({":020000000102FB"}));
     EXPECT_FALSE(read(lines({":0220000041425B", ":00000001FF", ":00000001FE"})));
     EXPECT_EQ(hex.records, nullptr);
     EXPECT_TRUE(hex.buildImage(window));
@@ -261,32 +269,32 @@ TEST_F(HexFixture, EndRecordAloneGivesTheInitialZeroImage) {
 }
 
 TEST_F(HexFixture, ImageGrowsInWholeStepsOnlyWhenNeeded) {
-    load(lines({hexLine(0, 0x1FFE, {0xA1, 0xA2})}));  // ends exactly at 8192
+    load(withEnd({hexLine(0, 0x1FFE, {0xA1, 0xA2})}));  // ends exactly at 8192
     EXPECT_EQ(hex.imageSize, 8192u);
     EXPECT_EQ(hex.extent, 8192u);
 
-    load(lines({":0220000041425B"}));
+    load(withEnd({":0220000041425B"}));
     EXPECT_EQ(hex.imageSize, 9216u);
     EXPECT_EQ(hex.image.size(), 9216u);
     EXPECT_EQ(hex.image[8192], 0x41);
     EXPECT_EQ(hex.image[8193], 0x42);
     EXPECT_TRUE(allZeroFrom(8194));
 
-    load(lines({hexLine(0, 0x5000, {1, 2, 3})}));  // ends at 20483, just past 8192 + 12 steps
+    load(withEnd({hexLine(0, 0x5000, {1, 2, 3})}));  // ends at 20483, just past 8192 + 12 steps
     EXPECT_EQ(hex.imageSize, 8192u + 13 * 1024u);
     EXPECT_EQ(hex.image.size(), hex.imageSize);
     EXPECT_EQ(hex.extent, 0x5003u);
 }
 
 TEST_F(HexFixture, EmptyDataRecordStillCoversItsStart) {
-    load(lines({hexLine(0, 0x3000, {})}));
+    load(withEnd({hexLine(0, 0x3000, {})}));
     EXPECT_EQ(hex.extent, 0x3000u);
     EXPECT_EQ(hex.imageSize, 12288u);
     EXPECT_TRUE(allZeroFrom(0));
 }
 
 TEST_F(HexFixture, SegmentBaseMovesLaterData) {
-    load(lines({":020000021000EC", ":020000000102FB", segmentLine(0), hexLine(0, 4, {9})}));
+    load(withEnd({":020000021000EC", ":020000000102FB", segmentLine(0), hexLine(0, 4, {9})}));
     EXPECT_EQ(hex.image[0x10000], 0x01);
     EXPECT_EQ(hex.image[0x10001], 0x02);
     EXPECT_EQ(hex.image[4], 9);
@@ -297,7 +305,7 @@ TEST_F(HexFixture, HighestSegmentAndOffsetLandWhereTheyAddUp) {
     // 0xFFFF0 + 0xFFFF + 255 bytes: the largest address a file can name, beyond 20 bits.
     std::vector<uint8_t> data(255);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
-    load(lines({segmentLine(0xFFFF), hexLine(0, 0xFFFF, data)}));
+    load(withEnd({segmentLine(0xFFFF), hexLine(0, 0xFFFF, data)}));
     const uint32_t start = 0xFFFF0 + 0xFFFF;
     EXPECT_EQ(hex.extent, start + 255);
     EXPECT_EQ(hex.imageSize % 1024, 0u);
@@ -322,18 +330,18 @@ TEST_F(HexFixture, LaterRecordsOverwriteAndTheEndRecordDoesNotStopLayout) {
 }
 
 TEST_F(HexFixture, UnsupportedTypesAreReportedAndChangeNothing) {
-    load(lines({":020000040001F9", ":020000000102FB", hexLine(3, 0, {0, 0, 0, 0}),
-                hexLine(5, 0, {0, 0, 0, 0}), hexLine(252, 0, {})}));
+    load(withEnd({hexLine(3, 0, {0, 0, 0, 0}), ":020000000102FB", hexLine(5, 0, {0, 0, 0, 0}),
+                  hexLine(252, 0, {})}));
     EXPECT_EQ(window.messages(),
-              (std::vector<std::string>{"Parsed unsupported record type: 4", "Parsed unsupported record type: 3",
-                                        "Parsed unsupported record type: 5", "Parsed unsupported record type: 252"}));
-    EXPECT_EQ(hex.image[0], 0x01);  // the linear address of type 4 was not applied
+              (std::vector<std::string>{"Parsed unsupported record type: 3", "Parsed unsupported record type: 5",
+                                        "Parsed unsupported record type: 252"}));
+    EXPECT_EQ(hex.image[0], 0x01);
     EXPECT_EQ(hex.image[1], 0x02);
     EXPECT_EQ(hex.imageSize, 8192u);
 }
 
 TEST_F(HexFixture, SecondLayoutChangesNothing) {
-    load(lines({":020000040001F9", ":020000000102FB"}));
+    load(withEnd({hexLine(3, 0, {0, 0, 0, 0}), ":020000000102FB"}));
     const auto image = hex.image;
     EXPECT_TRUE(hex.buildImage(window));
     EXPECT_EQ(hex.image, image);
@@ -342,12 +350,12 @@ TEST_F(HexFixture, SecondLayoutChangesNothing) {
 
 TEST_F(HexFixture, ImageThatCannotGrowRefusesDataBeyondIt) {
     TIHexFile fixed(16, 0);
-    fixed.openFile(writeFile(dir.path, "fixed.hex", lines({hexLine(0, 14, {7, 8})})));
+    fixed.openFile(writeFile(dir.path, "fixed.hex", withEnd({hexLine(0, 14, {7, 8})})));
     ASSERT_TRUE(fixed.readRecords());
     EXPECT_TRUE(fixed.buildImage(window));  // fits exactly
     EXPECT_EQ(fixed.image[15], 8);
 
-    fixed.openFile(writeFile(dir.path, "over.hex", lines({hexLine(0, 0, {0x11}), ":020000040001F9", hexLine(0, 15, {1, 2})})));
+    fixed.openFile(writeFile(dir.path, "over.hex", withEnd({hexLine(0, 0, {0x11}), hexLine(0, 15, {1, 2})})));
     ASSERT_TRUE(fixed.readRecords());
     EXPECT_FALSE(fixed.buildImage(window));  // and returns rather than looping for ever
     EXPECT_EQ(fixed.records, nullptr);
@@ -356,6 +364,51 @@ TEST_F(HexFixture, ImageThatCannotGrowRefusesDataBeyondIt) {
     EXPECT_EQ(fixed.image[0], 0);  // nothing of the refused file was laid out
     EXPECT_TRUE(window.messages().empty());
     EXPECT_EQ(fixed.extent, 0u);
+}
+
+// ---- files the ECU must not be given ----
+
+TEST_F(HexFixture, AFileCutShortEmptyOrWithLineFeedEndsIsRefused) {
+    struct Case {
+        std::string bytes, failure;
+    };
+    for (const Case& c : std::vector<Case>{
+             {lines({":020000000102FB", ":0220000041425B"}), "has no end-of-file record: the file may be cut short"},
+             {"", "is empty"},
+             {lines({":020000000102FB", ":00000001FF"}, "\n"),
+              "line 1: record too short (the file's lines end in line feeds alone; Intel HEX lines end in CR LF)"},
+         }) {
+        EXPECT_FALSE(read(c.bytes)) << quoteBytes(c.bytes);
+        EXPECT_EQ(hex.failure, c.failure);
+        EXPECT_EQ(hex.records, nullptr);
+    }
+}
+
+TEST_F(HexFixture, LinearAddressRecordsSetTheUpperHalfOfTheAddress) {
+    // The last base record of either kind counts.
+    load(withEnd({linearLine(1), hexLine(0, 0, {0xA5}), segmentLine(0x0100), hexLine(0, 2, {0xB6}), linearLine(0),
+                  hexLine(0, 1, {0xC7})}));
+    EXPECT_EQ(hex.image[0x10000], 0xA5);
+    EXPECT_EQ(hex.image[0x1002], 0xB6);
+    EXPECT_EQ(hex.image[0], 0x00);  // nothing landed over address 0
+    EXPECT_EQ(hex.image[1], 0xC7);
+    EXPECT_EQ(hex.imageSize, 8192u + 57 * 1024u);
+    EXPECT_TRUE(window.messages().empty());
+    EXPECT_THAT(parseFailure(hexLine(4, 0, {1})), HasSubstr("extended linear address record"));
+
+    // A base far past any flash (a 32-bit part's 0x08000000) is refused, not allocated.
+    ASSERT_TRUE(read(withEnd({linearLine(0x0800), hexLine(0, 0x10, {1})})));
+    EXPECT_FALSE(hex.buildImage(window));
+    EXPECT_THAT(hex.failure, HasSubstr("0x8000010"));
+    EXPECT_EQ(hex.imageSize, 8192u + 57 * 1024u);
+}
+
+TEST_F(HexFixture, DataBytesCountWhatTheRecordsCarryNotTheExtent) {
+    load(withEnd({":0070000090"}));  // a record of no data at 0x7000
+    EXPECT_EQ(hex.extent, 0x7000u);
+    EXPECT_EQ(hex.dataBytes, 0u);
+    load(withEnd({hexLine(0, 0, {1, 2, 3}), hexLine(0, 1, {9}), hexLine(0, 0x100, {})}));
+    EXPECT_EQ(hex.dataBytes, 4u);
 }
 
 // ---- the file itself ----

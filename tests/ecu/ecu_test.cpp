@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ecu/ecu.h"
@@ -7,6 +8,7 @@
 namespace {
 
 using Strings = std::vector<std::string>;
+using ::testing::HasSubstr;
 
 std::string settingsLines(int count, int firstValue = 0) {
     std::string out;
@@ -217,20 +219,93 @@ TEST_F(EcuTest, VersionNumbersOfSeveralDigits) {
     EXPECT_EQ(fake.window.firmware, "Firmware v.10.12.3");
 }
 
-TEST_F(EcuTest, VersionThatIsNotANumberEndsConnectWithTheReply) {
-    for (const std::string bad : {"1.x.22", "1.0", "", "1.0.22\r", "..", "1.0.22.4"}) {
+// Every later connect would fail on such a version, so that not even a new flash could reach
+// the ECU: it is shown as it came, and nothing is decided on its numbers.
+TEST_F(EcuTest, VersionThatIsNotThreeNumbersIsShownAsItCameWithNumbersZero) {
+    for (const std::string odd : {"1.1", "1.2.0-rc1", "1.x.22", "", "..", "1.0.22.4"}) {
+        make("serial", "57600");
+        firmware(odd);
+        ecu->versionMajor = 9;
+        ASSERT_TRUE(ecu->connect()) << odd;
+        EXPECT_EQ(ecu->versionText, odd);
+        EXPECT_EQ(fake.window.firmware, "Firmware v." + odd);
+        EXPECT_EQ(ecu->versionMajor + ecu->versionMinor + ecu->versionPatch, 0) << odd;
+        EXPECT_EQ(ecu->settingsLines, 3);
+        for (const auto& sent : link->sent()) EXPECT_NE(sent.rfind("mcB", 0), 0u) << odd;  // no rate switch
+    }
+}
+
+// Every byte restarted the per-byte wait: an ECU streaming noise held the tool for ever.
+TEST_F(EcuTest, RepliesWithoutEndAreCutOffWithAMessage) {
+    struct Case {
+        std::string command, reply, says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"Man", std::string(5000, 'x'), "sent 4096 bytes while connecting without the awaited \"Hello>\\r\""},
+             {"mdV", std::string(5000, 'v'), "4096 bytes while reading the firmware version"},
+             {"mcd", settingsLines(1025), "more than 1024 settings lines"},
+         }) {
         make("network");
-        link->reply("Man", "Hello>\r");
-        link->reply("mdV", "hdr\n" + bad + "\n");
+        link->reply(c.command, c.reply);  // tried before the firmware's own answer
+        firmware();
         try {
             ecu->connect();
-            ADD_FAILURE() << "no error for " << bad;
-        } catch (const EConvertError& e) {
-            EXPECT_EQ(e.text(), bad);
-            EXPECT_NE(std::string(e.what()).find("version"), std::string::npos);
+            ADD_FAILURE() << "no error for " << c.command;
+        } catch (const EReplyError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(c.says));
         }
-        EXPECT_EQ(ecu->versionMajor, 0) << bad;
     }
+    make("network");
+    firmware("1.0.22", settingsLines(1024));  // the longest download still taken
+    ASSERT_TRUE(ecu->connect());
+    EXPECT_EQ(ecu->settingsLines, 1024);
+}
+
+// A link that went is not an ECU that fell silent: the exchange ends at once, saying where.
+TEST_F(EcuTest, ALostLinkEndsTheExchangeAtOnceNamingWhere) {
+    make("network");
+    link->lose("gone");
+    try {
+        ecu->connect();
+        ADD_FAILURE() << "no error";
+    } catch (const ELinkLost& e) {
+        EXPECT_STREQ(e.what(), "Lost connection with ECU while connecting: gone");
+    }
+
+    make("network");
+    firmware();
+    ASSERT_TRUE(ecu->connect());
+    int sends = 0;
+    link->responder = [&](const std::string&) {
+        if (++sends == 10) link->lose("gone");
+        return std::string();
+    };
+    try {
+        ecu->writeAllSettings(0);
+        ADD_FAILURE() << "no error";
+    } catch (const ELinkLost& e) {
+        EXPECT_STREQ(e.what(), "Lost connection with ECU while writing the settings (slots 9 to 255 were not written): gone");
+    }
+    EXPECT_EQ(sends, 10);
+    ecu->setOnline(false);  // no goodbye into a link that is gone
+    EXPECT_EQ(link->wire.back(), "close");
+    EXPECT_EQ(std::count(link->wire.begin(), link->wire.end(), "lost:bye"), 0);
+}
+
+TEST_F(EcuTest, CheckSettingsReadsTheTableBackAndNamesEveryDifference) {
+    make("network");
+    link->reply("mcd", "a=01\r\nb=02\r\nc=03\r\n", 3);
+    link->reply("mcd", "a=01\r\nx=02\r\n", 1);
+    link->reply("mcd", "");
+    firmware();
+    ASSERT_TRUE(ecu->connect());
+    EXPECT_TRUE(ecu->checkSettings().empty());
+    ecu->settings->setValue(1, 9);  // written, but the ECU kept 2
+    EXPECT_EQ(ecu->checkSettings(), Strings{"b (slot 1) holds 2, not 9"});
+    EXPECT_EQ(ecu->checkSettings(), (Strings{"the ECU sent 2 settings lines, not 3", "b (slot 1) is now named \"x\""}));
+    EXPECT_EQ(ecu->checkSettings(), Strings{"the ECU sent no settings back"});
+    EXPECT_EQ(ecu->settingsLines, 3);  // a check leaves the table and its count alone
+    EXPECT_EQ(ecu->settings->getName(1), "b");
 }
 
 TEST_F(EcuTest, SettingsFillSlotsInArrivalOrderAndKeepTheRest) {
@@ -335,11 +410,19 @@ TEST_F(EcuTest, BaudRateDivisors) {
     make("serial");
     const std::vector<std::pair<int, std::string>> table = {
         {9600, "mcB67"}, {19200, "mcB33"}, {38400, "mcB19"}, {57600, "mcB10"},
-        {115200, "mcB08"}, {4800, "mcB00"}, {230400, "mcB00"}};
+        {115200, "mcB08"}, {4800, ""}, {230400, ""}, {300, ""}, {12345, ""}};
     for (const auto& [rate, command] : table) {
         link->wire.clear();
         fake.clock.slept.clear();
+        link->rate = 19200;
         ecu->changeBaudRate(rate);
+        if (command.empty()) {
+            // "mcB00" would strand the ECU at a rate the tool never uses: nothing is sent.
+            EXPECT_TRUE(link->wire.empty()) << rate;
+            EXPECT_EQ(link->rate, 19200);
+            EXPECT_TRUE(fake.clock.slept.empty());
+            continue;
+        }
         EXPECT_EQ(link->wire, (Strings{"tx:" + command, "rate:" + std::to_string(rate)}));
         EXPECT_EQ(fake.clock.slept, std::vector<int>{500});
     }

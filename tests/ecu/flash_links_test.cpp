@@ -21,7 +21,7 @@ std::unique_ptr<TIHexFile> imageOf(size_t size) {
     auto image = std::make_unique<TIHexFile>(1, 1);
     image->image.resize(size);
     for (size_t i = 0; i < size; ++i) image->image[i] = static_cast<uint8_t>(i * 13 + 1);
-    image->imageSize = image->extent = static_cast<uint32_t>(size);
+    image->imageSize = image->extent = image->dataBytes = static_cast<uint32_t>(size);
     return image;
 }
 

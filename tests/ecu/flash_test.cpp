@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
@@ -52,12 +54,24 @@ struct FlashTest : ::testing::Test {
         peer.commands.clear();
     }
 
+    // Other tables before and after the flash: going online again downloads the first.
+    void relayout(const std::vector<std::pair<std::string, uint8_t>>& before,
+                  const std::vector<std::pair<std::string, uint8_t>>& after) {
+        peer.running.settings = before;
+        peer.afterFlash.settings = after;
+        ASSERT_TRUE(ecu->connect());
+        link->wire.clear();
+        link->sentBytes.clear();
+        fake.progress.forget();
+        peer.commands.clear();
+    }
+
     std::unique_ptr<TIHexFile> imageOf(size_t size) {
         auto image = std::make_unique<TIHexFile>(1, 1);
         image->image.resize(size);
         for (size_t i = 0; i < size; ++i) image->image[i] = static_cast<uint8_t>(i * 7 + 3);
         image->imageSize = static_cast<uint32_t>(size);
-        image->extent = static_cast<uint32_t>(size);
+        image->extent = image->dataBytes = static_cast<uint32_t>(size);
         return image;
     }
 
@@ -141,7 +155,7 @@ TEST_F(FlashTest, BlockAddressesAndChecksumsOnTheWire) {
     image->image.assign(1024, 0x00);
     std::fill(image->image.begin(), image->image.begin() + 512, 0xFF);
     image->imageSize = 1024;
-    image->extent = 1024;
+    image->extent = image->dataBytes = 1024;
     ASSERT_TRUE(ecu->flashFirmware(*image));
     const std::string& w = link->sentBytes;
     // Each block: 'A' hi lo, "Dk", 0, 256 data bytes, sum hi lo, xor hi lo.
@@ -183,13 +197,34 @@ TEST_F(FlashTest, SerialLinkGreetsAtNinetySixHundredAndReturnsToItsRate) {
     EXPECT_TRUE(fake.window.messages().empty());
 }
 
-TEST_F(FlashTest, MissingGreetingIsReportedAndTheUpdateGoesOn) {
-    make(true, 9600);
-    peer.unansweredHellos = 1;
-    auto image = imageOf(256);
-    ASSERT_TRUE(ecu->flashFirmware(*image));
-    EXPECT_EQ(fake.window.messages(), Strings{"lost comm!"});
-    EXPECT_EQ(peer.stores, 1);
+// A new firmware that does not start leaves the bootloader listening: a goodbye would erase the
+// chip again ("e" of "bye") and the settings writes would be noise to it.
+TEST_F(FlashTest, ABootloaderLeftListeningGetsNoGoodbyeAndNoWrites) {
+    for (const bool serial : {true, false}) {
+        peer = TBootPeer();
+        make(serial, serial ? 57600 : 32000);
+        peer.firmwareStarts = false;
+        auto image = imageOf(256);
+        try {
+            ecu->flashFirmware(*image);
+            ADD_FAILURE() << "no error";
+        } catch (const EFlashError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "The firmware was written, but it did not start: the ECU answers only through its bootloader "
+                      "and must be flashed again. Your settings are saved in " + ecu->lastCarryOver.backupFile);
+        }
+        EXPECT_TRUE(ecu->needsFirmware);
+        const auto sent = link->sent();
+        const auto e = std::find(sent.begin(), sent.end(), "E");
+        ASSERT_NE(e, sent.end());
+        for (auto it = e; it != sent.end(); ++it) EXPECT_TRUE(*it == "E" || *it == "Man" || *it == "mdV" || *it == "mcd") << *it;
+        EXPECT_TRUE(peer.written.empty());
+        ecu->setOnline(false);
+        EXPECT_EQ(link->wire.back(), "close");
+        EXPECT_NE(link->wire[link->wire.size() - 2], "tx:bye");
+        EXPECT_EQ(std::count(peer.commands.begin(), peer.commands.end(), "e"), 1) << serial;
+        EXPECT_TRUE(fake.window.messages().empty());
+    }
 }
 
 TEST_F(FlashTest, SyncAndIdentifyTries) {
@@ -256,7 +291,8 @@ TEST_F(FlashTest, RetriesAreBounded) {
         ecu->flashFirmware(*image);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "ECU did not accept block 2 of 3");
+        EXPECT_EQ(std::string(e.what()), "ECU did not accept block 2 of 3. Your settings are saved in " +
+                                             ecu->lastCarryOver.backupFile);
     }
     EXPECT_EQ(peer.refusedSums.size(), 5u);  // the block went out five times
     EXPECT_EQ(fake.clock.slept, std::vector<int>(4, 2500));
@@ -269,7 +305,7 @@ TEST_F(FlashTest, RetriesAreBounded) {
         ecu->flashFirmware(*image);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "ECU did not accept block 1 of 3");
+        EXPECT_EQ(std::string(e.what()).rfind("ECU did not accept block 1 of 3. ", 0), 0u) << e.what();
     }
     EXPECT_EQ(peer.addresses.size(), 10u);
 
@@ -293,7 +329,8 @@ TEST_F(FlashTest, LostLinkEndsTheFlash) {
         ecu->flashFirmware(*image);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "Lost connection with ECU at block 2 of 4");
+        EXPECT_EQ(std::string(e.what()), "Lost connection with ECU at block 2 of 4: the link is closed. Your "
+                                         "settings are saved in " + ecu->lastCarryOver.backupFile);
     }
     EXPECT_EQ(fake.progress.calls().back(), "close");
 }
@@ -311,7 +348,7 @@ TEST_F(FlashTest, OversizeImageIsRefusedWithNothingSent) {
     EXPECT_EQ(fake.progress.calls().back(), "close");
 
     auto empty = imageOf(8192);
-    empty->extent = 0;  // a file without data records
+    empty->dataBytes = 0;  // a file of records without data bytes
     try {
         ecu->flashFirmware(*empty);
         ADD_FAILURE() << "no error";
@@ -403,6 +440,116 @@ TEST_F(FlashTest, NoGoodbyeIntoAListeningBootloader) {
     ecu->setOnline(false);
     EXPECT_EQ(link->wire, Strings{"close"});
     EXPECT_FALSE(peer.erased);
+}
+
+}  // namespace
+
+namespace {
+
+// The new firmware names its settings; a slot past its last line keeps the value it held and is
+// written back so (clearing the whole table wrote such slots as 0).
+TEST_F(FlashTest, SlotsPastTheNewTableKeepTheirValuesButNotTheirNames) {
+    make(false, 32000);
+    relayout({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}, {{"b", 20}, {"a", 10}});
+    ecu->settings->setValue(200, 42);
+    auto image = imageOf(256);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    const std::map<int, uint8_t> expected = {{0, 2}, {1, 1}, {2, 3}, {3, 4}, {4, 5}, {5, 0}, {200, 42}};
+    for (const auto& [slot, value] : expected) EXPECT_EQ(peer.written.at(slot), value) << slot;
+    EXPECT_EQ(ecu->settings->getName(2), "");
+    EXPECT_EQ(ecu->settings->getValue(4), 5);
+    EXPECT_EQ(ecu->lastCarryOver.droppedNames, (Strings{"c", "d", "e"}));
+}
+
+// Writes await no reply: only the table read back after "mcs" tells what the new firmware holds.
+TEST_F(FlashTest, WhatTheEcuDidNotTakeIsReportedNeverCarriedOver) {
+    struct Case {
+        std::string trigger;  // the text at which the ECU stops taking writes, or drops the link
+        bool drop;
+        std::string says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"mttg01", false, "The firmware was written, but the ECU does not hold the settings written to it: "
+                               "moved (slot 3) holds 4, not 22"},
+             {"mttg05", true, "Lost connection with ECU while writing the settings (slots 5 to 255 were not "
+                              "written): gone"},
+             {"mdV", true, "Lost connection with ECU while reading the firmware version: gone"},  // right after "E"
+             {"mcs", true, "Lost connection with ECU while storing the settings: gone"},
+         }) {
+        peer = TBootPeer();
+        make(false, 32000);
+        bool triggered = false;
+        link->responder = [&](const std::string& b) {
+            if (b.rfind(c.trigger, 0) == 0) triggered = true;
+            if (triggered && c.drop) link->lose("gone");
+            if (triggered && !c.drop && b.rfind("mttg", 0) == 0) return std::string();  // not taken
+            return peer.exchange(b);
+        };
+        auto image = imageOf(256);
+        try {
+            ecu->flashFirmware(*image);
+            ADD_FAILURE() << "no error at " << c.trigger;
+        } catch (const EFlashError& e) {
+            EXPECT_EQ(std::string(e.what()), c.says + ". Your settings are saved in " + ecu->lastCarryOver.backupFile);
+        }
+        const auto statuses = fake.progress.statuses();
+        for (const auto& s : statuses) EXPECT_EQ(s.rfind("Carried over", 0), std::string::npos) << c.trigger;
+        EXPECT_TRUE(ecu->lastCarryOver.reportFile.empty());
+        ecu.reset();  // its goodbye still goes through this round's responder
+    }
+}
+
+// Nothing read is nothing to back up or carry over: a firmware that sent no settings is not
+// flashed, and an ECU found only through its bootloader gets no (empty, newest) backup.
+TEST_F(FlashTest, NothingReadMeansNoFlashOrNoBackup) {
+    make(false, 32000);
+    relayout({}, {{"a", 1}});
+    EXPECT_EQ(ecu->settingsLines, 0);
+    auto image = imageOf(256);
+    try {
+        ecu->flashFirmware(*image);
+        ADD_FAILURE() << "no error";
+    } catch (const EFlashError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("The ECU sent no settings when it was connected", 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(link->wire.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.path + "/backups"));
+
+    peer = TBootPeer();
+    peer.bootloaderOnly = true;
+    make(false, 32000);
+    ASSERT_TRUE(ecu->needsFirmware);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_TRUE(ecu->lastCarryOver.backupFile.empty());
+    EXPECT_TRUE(ecu->lastCarryOver.reportFile.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.path + "/backups"));
+    EXPECT_EQ(ecu->lastCarryOver.newNames.size(), peer.afterFlash.settings.size());
+    EXPECT_NE(fake.log.all().find("No settings backup: no settings were read from the ECU"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A firmware with a new layout lists dozens of names: the report wraps them between names.
+TEST(CarryOverText, LongNameListsWrapBetweenNamesWithControlBytesShown) {
+    TCarryOverReport r;
+    r.kept = 3;
+    std::string list;
+    for (int i = 0; i < 40; ++i) {
+        r.newNames.push_back("setting_name_" + std::to_string(i));
+        list += r.newNames.back() + ", ";
+    }
+    r.newNames.push_back("odd\tname");
+    const std::string text = carryOverText(r, 78);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 78u) << line;
+    // Joined again at the wraps, the list is whole: no name was split.
+    std::string unwrapped = text;
+    for (size_t at; (at = unwrapped.find("\n    ")) != std::string::npos;) unwrapped.replace(at, 5, " ");
+    EXPECT_EQ(unwrapped, "Carried over 3 settings; 41 new, 0 no longer in the firmware\n"
+                         "New in this firmware (firmware's value kept): " + list + "odd\\tname\n"
+                         "No longer in this firmware: none\n");
 }
 
 }  // namespace

@@ -85,6 +85,22 @@ TEST(SerialLink, PreferencesFallBackToPortOneAt9600Together) {
               (std::map<std::string, std::string>{{"comm.comport", "4"}, {"comm.baudrate", "38400"}}));
 }
 
+// A stored rate the ECU does not know would have the handshake send "mcB00" and strand it.
+TEST(SerialLink, AStoredRateTheEcuDoesNotKnowReadsAs9600WithAWarning) {
+    for (const std::string rate : {"230400", "300", "12345", "0"}) {
+        TFakeOperator<TFastClock> fake;
+        TSerialCommunicator link(fake.op);
+        fake.prefs.values = {{"comm.comport", "2"}, {"comm.baudrate", rate}};
+        link.loadSettings();
+        EXPECT_EQ(link.getBaudRate(), 9600) << rate;
+        EXPECT_EQ(link.getPort(), "2");  // the port stays
+        EXPECT_EQ(fake.window.messages(),
+                  std::vector<std::string>{"The stored bit rate " + rate +
+                                           " (comm.baudrate) is not one the ECU knows (9600, 19200, 38400, 57600 "
+                                           "and 115200): 9600 bit/s is used."});
+    }
+}
+
 TEST(SerialLink, PortNumbersCountThroughTheSerialPortList) {
     TPty pty;
     TSerialPortsSetting ports("/nonexistent/a:/nonexistent/b:" + pty.path);
@@ -128,10 +144,30 @@ TEST(SerialLink, ReadsWholeChunksAndServesTheRestFromItsBuffer) {
     EXPECT_EQ(bench.link.readByte(), 0);
     EXPECT_EQ(bench.link.readByte(), 'B');
     EXPECT_LT(steadyMs() - t0, 50);
-    // Then nothing more arrives: -1 after the time-out, not at once and not never.
+    // Then the hang-up shows: -1 at once, not after the time-out, and the link is lost;
+    // sends go nowhere and report nothing.
+    EXPECT_FALSE(bench.link.isLost());
     EXPECT_EQ(bench.link.readByte(), -1);
-    EXPECT_GE(steadyMs() - t0, 100);
-    EXPECT_LT(steadyMs() - t0, 1000);
+    EXPECT_LT(steadyMs() - t0, 50);
+    EXPECT_TRUE(bench.link.isLost());
+    EXPECT_EQ(bench.link.lostReason(), serial_link::lostText);
+    bench.link.timeout = 5000;
+    EXPECT_EQ(bench.link.readByte(), -1);
+    bench.link.sendString("mcs");
+    EXPECT_LT(steadyMs() - t0, 50);
+    // Opening again starts afresh.
+    bench.link.setActive(false);
+    EXPECT_TRUE(bench.link.isLost());
+}
+
+TEST(SerialLink, AWriteOntoAPortThatHungUpMarksTheLinkLost) {
+    TSerialBench<> bench;
+    bench.open();
+    bench.pty.closeMaster();
+    bench.link.sendString("mttg05c1A");
+    EXPECT_TRUE(bench.link.isLost());
+    bench.link.setActive(true);  // opening again (whether it opens or not) forgets the loss
+    EXPECT_FALSE(bench.link.isLost());
 }
 
 TEST(SerialLink, ReadTimesOutOnTimeAndHandsOutALateByteAtOnce) {

@@ -200,6 +200,7 @@ std::string TBootPeer::bootloaderCommand(bool& progress) {
     }
     case 'E':
         take(1);
+        if (!firmwareStarts) return {};
         mode = Mode::Firmware;
         running = afterFlash;
         bootloaderOnly = false;

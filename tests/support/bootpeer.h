@@ -39,6 +39,7 @@ public:
     std::map<int, int> refuseBlock;   // block (word address / 128) -> refusals left
     std::map<int, int> silentAddress; // block -> unanswered address commands left
     int unansweredHellos = 0;         // so many "Man" go unanswered (a firmware slow to wake)
+    bool firmwareStarts = true;       // false: after "E" the bootloader stays (a broken image)
 
     // Record.
     Mode mode = Mode::Firmware;

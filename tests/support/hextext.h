@@ -33,6 +33,11 @@ inline std::string segmentLine(uint16_t segment) {
     return hexLine(2, 0, {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment & 0xFF)});
 }
 
+// The extended linear address record for the upper 16 bits of the address (base × 65536).
+inline std::string linearLine(uint16_t upper) {
+    return hexLine(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper & 0xFF)});
+}
+
 // Writes the bytes to a file in `dir` (a scratch folder, see tempdir.h) and returns its path.
 inline std::string writeFile(const std::string& dir, const std::string& name, const std::string& bytes) {
     const std::string file = (std::filesystem::path(dir) / name).string();

@@ -27,6 +27,7 @@ void TScriptedLink::feed(const std::string& bytes, int afterMs, int perByteDelay
 void TScriptedLink::setActive(bool on) {
     wire.push_back(on ? "open" : "close");
     active = on;
+    if (on) clearLost();
 }
 
 void TScriptedLink::setBaudRate(int r) {
@@ -35,6 +36,10 @@ void TScriptedLink::setBaudRate(int r) {
 }
 
 void TScriptedLink::sendString(const std::string& text) {
+    if (isLost()) {
+        wire.push_back("lost:" + text);
+        return;
+    }
     wire.push_back("tx:" + text);
     sentBytes += text;
     if (responder) {
@@ -51,6 +56,10 @@ void TScriptedLink::sendString(const std::string& text) {
 }
 
 void TScriptedLink::sendByte(uint8_t byte) {
+    if (isLost()) {
+        wire.push_back("lost:byte:" + hexHH(byte));
+        return;
+    }
     wire.push_back("byte:" + hexHH(byte));
     sentBytes += static_cast<char>(byte);
     if (responder) feed(responder(std::string(1, static_cast<char>(byte))));
@@ -58,6 +67,7 @@ void TScriptedLink::sendByte(uint8_t byte) {
 
 int TScriptedLink::readByte() {
     timeoutsSeen.push_back(timeout);
+    if (isLost()) return -1;
     if (!incoming.empty() && incoming.front().at <= clock.nowMs() + timeout) {
         if (incoming.front().at > clock.nowMs()) clock.advance(incoming.front().at - clock.nowMs());
         const char c = incoming.front().byte;

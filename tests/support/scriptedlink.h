@@ -30,6 +30,9 @@ public:
                    const std::string& second);
     // Bytes that arrive `afterMs` from now, one every `perByteDelayMs`.
     void feed(const std::string& bytes, int afterMs = 0, int perByteDelayMs = 0);
+    // The far end is gone, as a real link finds on a hang-up: from now on sends go nowhere
+    // (recorded as "lost:..." on the wire) and reads give -1 at once.
+    void lose(const std::string& why = "the far end hung up") { markLost(why); }
 
     void setActive(bool on) override;
     std::string getPort() override { return port; }

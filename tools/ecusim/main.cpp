@@ -111,6 +111,11 @@ int simulate(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // --version with a value sets the firmware's version; alone it asks for the program's.
+    if (args == std::vector<std::string>{"--version"}) {
+        std::printf("veltrace-ecusim %s\n", VELTRACE_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : exitFailure;
+    }
     try {
         if (!args.empty() && args[0] == "make-firmware") return makeFirmware({args.begin() + 1, args.end()});
         if (!args.empty() && args[0] == "default-settings") {

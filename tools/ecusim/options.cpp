@@ -150,6 +150,8 @@ Usage:
                   [--size BYTES] [--no-descriptor]
                                              write a firmware image for the simulator
   veltrace-ecusim default-settings           print the default firmware's settings table
+  veltrace-ecusim --version                  print the program's version (with a value,
+                                             --version sets the firmware's; see below)
 
 The ECU answers one client at a time and serves connections one after another until
 SIGINT or SIGTERM ends it (exit status 0). Its state (mode, bit rate, settings, flash)

@@ -1,0 +1,379 @@
+// Firmware flashing: the settings backed up, the image programmed through the ECU's serial
+// bootloader, the settings carried over to the new firmware by name and read back.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "data/ihexfile.h"
+#include "ecu/ecu.h"
+#include "platform/convert.h"
+
+namespace proto = ecu_protocol;
+
+namespace {
+
+// The rate code with which the bootloader is entered: the divisor of the link's rate, and the
+// code of 9600 for any rate (or TCP port) not listed.
+int bootloaderRateCode(int baudRate) {
+    const int divisor = proto::divisorFor(baudRate);
+    return divisor == 0 ? proto::unknownRateCode : divisor;
+}
+
+// Gives the link its echo back and closes the progress dialog however flashing ends, so that
+// nobody is left in front of a dialog that nobody closes.
+class FlashEndGuard {
+public:
+    FlashEndGuard(TCommunicator& link, TProgress& progress)
+        : link(link), progress(progress), echo(link.debugEcho) {}
+    ~FlashEndGuard() {
+        link.debugEcho = echo;
+        progress.close();
+    }
+
+private:
+    TCommunicator& link;
+    TProgress& progress;
+    const bool echo;
+};
+
+std::string userBackupFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (data && *data) {
+        base = data;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : ".") + "/.local/share";
+    }
+    return base + "/Harnwick/Veltrace/backups";
+}
+
+// Writes `text` to a file that did not exist before and syncs it to disk. Returns 0 or the
+// errno of the failure (EEXIST when the file was there already).
+int writeNewFile(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(path.c_str());
+            return err;
+        }
+        done += static_cast<size_t>(n);
+    }
+    int err = ::fsync(fd) != 0 ? errno : 0;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) ::unlink(path.c_str());
+    return err;
+}
+
+// "label: a, b, c" as lines of at most `width` columns, names never split; continuation lines
+// are indented. "none" for an empty list.
+std::string wrappedList(const std::string& label, const std::vector<std::string>& names, size_t width) {
+    constexpr size_t indent = 4;
+    std::string out = label;
+    size_t column = label.size();
+    if (names.empty()) return out + " none\n";
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string item = escapeSettingName(names[i]) + (i + 1 < names.size() ? "," : "");
+        if (column + 1 + item.size() > width && column > indent) {
+            out += "\n" + std::string(indent, ' ') + item;
+            column = indent + item.size();
+        } else {
+            out += " " + item;
+            column += 1 + item.size();
+        }
+    }
+    return out + "\n";
+}
+
+bool anyNamed(const TECUSettings& table) {
+    for (int i = 0; i < TECUSettings::slotCount; ++i)
+        if (!table.getName(static_cast<uint8_t>(i)).empty()) return true;
+    return false;
+}
+
+}  // namespace
+
+std::string carryOverText(const TCarryOverReport& r, size_t width) {
+    return "Carried over " + std::to_string(r.kept) + " settings; " + std::to_string(r.newNames.size()) +
+           " new, " + std::to_string(r.droppedNames.size()) + " no longer in the firmware\n" +
+           wrappedList("New in this firmware (firmware's value kept):", r.newNames, width) +
+           wrappedList("No longer in this firmware:", r.droppedNames, width);
+}
+
+bool TECU::flashFirmware(const TIHexFile& image) {
+    FlashEndGuard end(*link, op.progress);
+    try {
+        return runFlash(image);
+    } catch (const EFlashError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A conversion error of the new firmware's replies, or a link that failed under us.
+        throw EFlashError(e.what());
+    }
+}
+
+void TECU::checkImage(const TIHexFile& image) {
+    if (image.imageSize > static_cast<uint32_t>(proto::maxImageBytes))
+        throw EFlashError("Firmware image too large: " + std::to_string(image.imageSize) +
+                          " bytes (at most " + std::to_string(proto::maxImageBytes) + ")");
+    // A file without data bytes reads as an all-zero image: flashing it would leave an ECU
+    // that cannot start.
+    if (image.dataBytes == 0) throw EFlashError("Firmware image holds no data");
+    // A running firmware that sent no settings (a download that brought nothing): they can be
+    // neither backed up nor carried over.
+    if (!bootloaderListening && settingsLines == 0)
+        throw EFlashError("The ECU sent no settings when it was connected, so they can be neither backed up "
+                          "nor carried over; nothing was sent to the ECU. Go online again and check that "
+                          "the settings come through before flashing.");
+}
+
+bool TECU::runFlash(const TIHexFile& image) {
+    TCommunicator& l = *link;
+    checkImage(image);
+
+    op.window.setActivity(true);
+    op.progress.setStatusText("Initializing...");
+    op.progress.setPosition(0);
+    op.progress.show();
+    l.timeout = proto::flashTimeoutMs;
+    const bool echo = l.debugEcho;
+    l.debugEcho = false;
+
+    // Nothing goes to the ECU before the operator's settings are safe on disk. With nothing
+    // read (an ECU found answering only through its bootloader) there is nothing to keep, and
+    // an empty backup would only hide the last real one.
+    lastCarryOver = TCarryOverReport{};
+    if (anyNamed(*settings)) {
+        lastCarryOver.backupFile = writeBackup();
+        op.progress.setStatusText("Settings backed up to " + lastCarryOver.backupFile);
+        op.log.appendText("\rSettings backed up to " + lastCarryOver.backupFile + "\r", expectedColor);
+    } else {
+        op.log.appendText("\rNo settings backup: no settings were read from the ECU\r", expectedColor);
+    }
+
+    bootloaderListening = true;
+    l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
+                 proto::bootloaderEntryEnd);
+
+    const std::string entering = "while entering the bootloader";
+    for (int tries = 0;; ++tries) {
+        l.sendString(proto::sync);
+        if (tries >= proto::syncTries) throw EFlashError("Error syncing ECU");
+        if (await(proto::syncReply, entering)) break;
+    }
+    for (int tries = 0;; ++tries) {
+        l.sendString(proto::identify);
+        if (tries >= proto::identifyTries) throw EFlashError("Unable to determine ECU type");
+        if (await(proto::identifyReply, entering)) break;
+    }
+
+    // From the erase on the old firmware is gone: whatever ends the update now, the operator
+    // needs to know where the settings are.
+    try {
+        op.progress.setStatusText("Erasing flash...");
+        l.sendString(proto::erase);
+        l.timeout = proto::eraseTimeoutMs;
+        await(proto::ack, "while erasing the flash");
+        l.timeout = proto::flashTimeoutMs;
+
+        const int n = static_cast<int>((image.imageSize + proto::blockBytes - 1) / proto::blockBytes);
+        for (int j = 0; j < n; ++j) programBlock(image, j, n);
+
+        op.progress.setStatusText("Resetting ECU...");
+        l.sendString(proto::leaveBootloader);
+        l.debugEcho = echo;
+        carrySettingsOver();
+    } catch (const std::exception& e) {
+        std::string text = e.what();
+        if (!lastCarryOver.backupFile.empty() && text.find(lastCarryOver.backupFile) == std::string::npos)
+            text += ". Your settings are saved in " + lastCarryOver.backupFile;
+        throw EFlashError(text);
+    }
+
+    op.window.repaint();
+    return true;
+}
+
+void TECU::carrySettingsOver() {
+    TCommunicator& l = *link;
+    const std::string where = "after the firmware was written";
+    // The bootloader stays behind when the new firmware does not start; it would take the "e"
+    // of a goodbye for its erase command and the settings writes for noise.
+    const auto stillInBootloader = [&] {
+        needsFirmware = true;
+        return EFlashError("The firmware was written, but it did not start: the ECU answers only through "
+                           "its bootloader and must be flashed again");
+    };
+
+    if (l.isSerialKind()) {
+        const int rate = l.getBaudRate();
+        l.setBaudRate(proto::handshakeRate);
+        op.clock.sleepMs(proto::greetingRatePauseMs);
+        l.sendString(proto::hello);
+        if (!await(proto::greetingReply, where)) throw stillInBootloader();
+        bootloaderListening = false;
+        changeBaudRate(rate);
+        op.clock.sleepMs(proto::greetingRatePauseMs);
+    }
+
+    const bool versionCame = readVersion();
+    if (versionCame) bootloaderListening = false;
+    op.progress.setStatusText("Uploading MAP...");
+    const std::unique_ptr<TECUSettings> before = settings->clone();
+    const int linesBefore = settingsLines;
+    // The new firmware names its own settings: the old names go, so that a slot past its last
+    // line neither keeps an old name nor counts as carried over. Such a slot keeps its value
+    // and is written back as it was.
+    for (int i = 0; i < TECUSettings::slotCount; ++i) {
+        const auto slot = static_cast<uint8_t>(i);
+        settings->setEntry(std::string(), settings->getValue(slot), slot);
+    }
+    const int lines = readSettings(12);
+    op.progress.setStatusText("Saving Configuration...");
+    if (lines == 0) {
+        // Without the new firmware's table nobody knows its layout: writing the old values
+        // by the old slots could put every setting in the wrong place.
+        *settings = *before;
+        settingsLines = linesBefore;
+        if (!versionCame) throw stillInBootloader();
+        throw EFlashError("The firmware was written, but the new firmware sent no settings: nothing was "
+                          "written to it");
+    }
+    bootloaderListening = false;
+    settings->copyValuesByName(*before);
+    writeAllSettings(13);
+    storeSettings();
+    confirmLink("while storing the settings");
+    // Writes await no reply: only the table read back shows what the ECU holds now.
+    const std::vector<std::string> differences = checkSettings();
+    if (!differences.empty()) {
+        std::string text = "The firmware was written, but the ECU does not hold the settings written to it: ";
+        for (size_t i = 0; i < differences.size(); ++i) text += (i ? "; " : "") + differences[i];
+        throw EFlashError(text);
+    }
+    reportCarryOver(*before);
+}
+
+void TECU::programBlock(const TIHexFile& image, int j, int n) {
+    TCommunicator& l = *link;
+    const std::string label = std::to_string(j + 1) + " of " + std::to_string(n);
+    const std::string where = "at block " + label;
+    const unsigned wordAddress = static_cast<unsigned>(j) * (proto::blockBytes / 2);
+    const auto byteAt = [&](size_t offset) -> uint8_t {
+        return offset < image.imageSize ? image.image[offset] : 0xFF;
+    };
+    int addressSends = 0;
+    for (int blockSends = 1;; ++blockSends) {
+        op.progress.setPosition(((j + 1) * 50) / n);
+        op.progress.setStatusText("Programming block " + label);
+
+        bool addressed = false;
+        while (!addressed) {
+            confirmLink(where);
+            if (addressSends >= proto::maxAddressSends)
+                throw EFlashError("ECU did not accept block " + label);
+            ++addressSends;
+            l.sendByte(proto::addressCommand);
+            l.sendByte(static_cast<uint8_t>(wordAddress >> 8));
+            l.sendByte(static_cast<uint8_t>(wordAddress & 0xFF));
+            addressed = await(proto::ack, where);
+        }
+
+        l.sendString(proto::blockHeader);
+        l.sendByte(proto::blockHeaderEnd);
+        unsigned sum = wordAddress, x = wordAddress;
+        const size_t first = static_cast<size_t>(j) * proto::blockBytes;
+        for (size_t k = 0; k < proto::blockBytes / 2; ++k) {
+            const uint8_t lo = byteAt(first + 2 * k), hi = byteAt(first + 2 * k + 1);
+            l.sendByte(lo);
+            l.sendByte(hi);
+            const unsigned word = lo + 256u * hi;
+            sum = (sum + word) & 0xFFFF;
+            x ^= word;
+        }
+        l.sendByte(static_cast<uint8_t>(sum >> 8));
+        l.sendByte(static_cast<uint8_t>(sum & 0xFF));
+        l.sendByte(static_cast<uint8_t>(x >> 8));
+        l.sendByte(static_cast<uint8_t>(x & 0xFF));
+        if (await(proto::ack, where)) return;
+
+        op.progress.setStatusText("ECU Checksum Error!" + l.received + std::to_string(sum));
+        if (blockSends >= proto::maxBlockSends) throw EFlashError("ECU did not accept block " + label);
+        op.clock.sleepMs(proto::refusedBlockPauseMs);
+    }
+}
+
+std::string TECU::writeBackup() {
+    const std::string folder = backupFolder.empty() ? userBackupFolder() : backupFolder;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec)
+        throw EFlashError("Cannot write the settings backup to " + folder + ": " + ec.message() +
+                          "; nothing was sent to the ECU");
+
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+    const std::string text = settingsToText(*settings);
+    // A new file every time: a second flash within the same second gets a numbered name.
+    for (int k = 1; k < 100; ++k) {
+        const std::string path = folder + "/settings-" + stamp +
+                                 (k == 1 ? std::string() : "-" + std::to_string(k)) + ".txt";
+        const int err = writeNewFile(path, text);
+        if (err == 0) return path;
+        if (err != EEXIST)
+            throw EFlashError("Cannot write the settings backup " + path + ": " +
+                              std::strerror(err) + "; nothing was sent to the ECU");
+    }
+    throw EFlashError("Cannot write the settings backup to " + folder +
+                      ": too many backups with the same time");
+}
+
+void TECU::reportCarryOver(const TECUSettings& before) {
+    TCarryOverReport& r = lastCarryOver;
+    for (int i = 0; i < TECUSettings::slotCount; ++i) {
+        const auto slot = static_cast<uint8_t>(i);
+        const std::string& now = settings->getName(slot);
+        if (!now.empty()) {
+            if (before.findName(now, slot) >= 0) ++r.kept;
+            else r.newNames.push_back(now);
+        }
+        const std::string& old = before.getName(slot);
+        if (!old.empty() && settings->findName(old, slot) < 0) r.droppedNames.push_back(old);
+    }
+    const std::string text = carryOverText(r) + "Firmware version: " + versionText + "\n" +
+                             (r.backupFile.empty()
+                                  ? std::string("No backup: no settings were read before the flash\n")
+                                  : "Backup of the settings before the flash: " + r.backupFile + "\n");
+    op.progress.setStatusText(text.substr(0, text.find('\n')));
+    std::string logged = text;
+    for (char& c : logged)
+        if (c == '\n') c = '\r';
+    op.log.appendText("\r" + logged, expectedColor);
+
+    // The report lies next to the backup; without a backup the log holds it.
+    if (r.backupFile.empty()) return;
+    std::string file = r.backupFile;
+    const size_t ext = file.rfind(".txt");
+    if (ext != std::string::npos) file.erase(ext);
+    file += "-carryover.txt";
+    // The flash has gone through; a report that cannot be written is told, not fatal.
+    if (const int err = writeNewFile(file, text); err == 0)
+        r.reportFile = file;
+    else
+        op.log.appendText("\rCannot write " + file + ": " + std::strerror(err) + "\r", expectedColor);
+}
