@@ -18,8 +18,8 @@
 #include "link/serialcommunicator.h"
 #include "platform/convert.h"
 #include "platform/files.h"
-#include "platform/preferences.h"
 #include "platform/sio.h"
+#include "qtstore/qtpreferences.h"
 
 namespace {
 
@@ -137,7 +137,7 @@ public:
           progress(console),
           log(console, options.echo),
           services(console),
-          prefs(TIniPreferences::defaultConfigFolder(), services),
+          prefs(services),
           ecu(op, realLinkFactory()) {
         console.setEchoing(options.echo);
         chooseLink();
@@ -170,7 +170,7 @@ private:
     TTerminalProgress progress;
     TTerminalLog log;
     TTerminalServices services;
-    TIniPreferences prefs;
+    TQtPreferences prefs;
     TSystemClock clock;
     TOperator op{progress, log, services, prefs, clock};
     TECU ecu;
