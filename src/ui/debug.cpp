@@ -12,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QTextBlock>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -61,6 +62,11 @@ TDebugDlg::TDebugDlg(QWidget* owner)
     toggle->setCheckable(true);
     connect(toggle, &QAction::toggled, this, [this](bool on) { setVisible(on); });
 
+    flushSoon = new QTimer(this);
+    flushSoon->setSingleShot(true);
+    flushSoon->setInterval(0);
+    connect(flushSoon, &QTimer::timeout, this, &TDebugDlg::flush);
+
     tail = QTextCursor(debugLog->document());
     tail.movePosition(QTextCursor::End);
     if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
@@ -68,29 +74,57 @@ TDebugDlg::TDebugDlg(QWidget* owner)
 
 void TDebugDlg::appendText(const std::string& text, TColor color) {
     if (text.empty()) return;
-    QScrollBar* bar = debugLog->verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
-
-    QTextCharFormat format;
-    format.setForeground(QColor(color.r, color.g, color.b));
     const bool startsLines = text.find('\r') != std::string::npos;
-    if (startsLines && hasLine) tail.insertBlock(QTextBlockFormat(), format);
+    if (startsLines && hasLine) addLine(color);
     for (size_t from = 0;;) {
         const size_t cr = text.find('\r', from);
         const size_t to = cr == std::string::npos ? text.size() : cr;
-        if (to > from) tail.insertText(shown(text, from, to), format);
+        if (to > from) addText(shown(text, from, to), color);
         if (cr == std::string::npos) break;
-        tail.insertBlock(QTextBlockFormat(), format);
+        addLine(color);
         from = cr + 1;
     }
     hasLine = true;
 
-    if (following) bar->setValue(bar->maximum());
-    if (startsLines && QThread::currentThread() == thread())
+    if (!startsLines) {
+        if (!flushSoon->isActive()) flushSoon->start();
+        return;
+    }
+    flush();
+    if (QThread::currentThread() == thread() &&
+        (!sinceEventRound.isValid() || sinceEventRound.elapsed() >= eventRoundMs)) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        sinceEventRound.start();
+    }
+}
+
+void TDebugDlg::addText(QString text, TColor color) {
+    if (!pending.empty() && pending.back().color == color)
+        pending.back().text += text;
+    else
+        pending.push_back({false, std::move(text), color});
+}
+
+void TDebugDlg::addLine(TColor color) { pending.push_back({true, QString(), color}); }
+
+void TDebugDlg::flush() {
+    if (pending.empty()) return;
+    QScrollBar* bar = debugLog->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    QTextCharFormat format;
+    tail.beginEditBlock();
+    for (const TRun& run : pending) {
+        format.setForeground(QColor(run.color.r, run.color.g, run.color.b));
+        if (run.newLine) tail.insertBlock(QTextBlockFormat(), format);
+        if (!run.text.isEmpty()) tail.insertText(run.text, format);
+    }
+    tail.endEditBlock();
+    pending.clear();
+    if (following) bar->setValue(bar->maximum());
 }
 
 void TDebugDlg::clearLog() {
+    pending.clear();
     debugLog->clear();
     debugLog->document()->setUndoRedoEnabled(false);
     tail = QTextCursor(debugLog->document());
@@ -98,14 +132,15 @@ void TDebugDlg::clearLog() {
     hasLine = false;
 }
 
-QStringList TDebugDlg::lines() const {
+QStringList TDebugDlg::lines() {
+    flush();
     QStringList out;
     if (!hasLine) return out;
     for (QTextBlock b = debugLog->document()->begin(); b.isValid(); b = b.next()) out << b.text();
     return out;
 }
 
-bool TDebugDlg::saveLog(const QString& fileName, QString* error) const {
+bool TDebugDlg::saveLog(const QString& fileName, QString* error) {
     QFile file(fileName);
     QByteArray bytes;
     for (const QString& line : lines()) bytes += line.toLatin1() + '\n';

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 
@@ -20,8 +21,9 @@ struct TFragment {
     TColor color;
 };
 
-// The runs of one line: text and colour of each.
-std::vector<std::pair<QString, QColor>> runs(const TDebugDlg& dlg, int line) {
+// The runs of one line, once the log has been drawn: text and colour of each.
+std::vector<std::pair<QString, QColor>> runs(TDebugDlg& dlg, int line) {
+    QApplication::processEvents();
     std::vector<std::pair<QString, QColor>> out;
     const QTextBlock block = dlg.debugLog->document()->findBlockByNumber(line);
     for (auto it = block.begin(); !it.atEnd(); ++it)
