@@ -46,6 +46,7 @@ void TSerialCommunicator::setBaudRate(int rate) {
     int64_t lastProgress = op.clock.nowMs();
     while (queued > 0) {
         op.clock.sleepMs(sl::txPollMs);
+        op.window.processPendingEvents();
         const int now = SioTxQue(index());
         if (now < queued) lastProgress = op.clock.nowMs();
         else if (op.clock.nowMs() - lastProgress >= sl::txStallLimitMs) break;
@@ -87,7 +88,15 @@ void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted at
         if (done == bytes.size() || n < 0) return;  // all gone, or a port that is closed or failed
         const int64_t idle = op.clock.nowMs() - lastProgress;
         if (idle >= timeout) return;
-        if (SioWaitOutput(index(), static_cast<int>(timeout - idle)) < 0) return;
+        // Wait for room until the time-out, in slices between which the app handles its events.
+        const int64_t waitEnd = op.clock.nowMs() + (timeout - idle);
+        for (int room = 0; room == 0;) {
+            const int64_t left = waitEnd - op.clock.nowMs();
+            if (left <= 0) break;
+            room = SioWaitOutput(index(), static_cast<int>(std::min<int64_t>(left, sl::eventSliceMs)));
+            if (room < 0) return;
+            op.window.processPendingEvents();
+        }
     }
 }
 
@@ -124,12 +133,13 @@ int TSerialCommunicator::readByte() {
         const int64_t elapsed = op.clock.nowMs() - start;
         if (elapsed > timeout) return -1;
         // Wait until just past the time-out; a byte that arrives ends the wait at once.
-        const int left = static_cast<int>(timeout - elapsed + 1);
-        const int waited = n < 0 ? n : SioWaitInput(index(), left);
+        const int slice = static_cast<int>(std::min<int64_t>(timeout - elapsed + 1, sl::eventSliceMs));
+        const int waited = n < 0 ? n : SioWaitInput(index(), slice);
         if (waited < 0) {
             // Nothing can arrive on a port that is closed or gone: sit out the time-out quietly.
-            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice));
         }
+        op.window.processPendingEvents();
     }
     const char c = rxBuffer.front();
     if (debugEcho) op.log.appendText(std::string(1, c), receivedColor);
