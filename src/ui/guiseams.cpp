@@ -1,19 +1,41 @@
 #include "ui/guiseams.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 // ---- Call queue -------------------------------------------------------------------------
 
-TGuiCallQueue::TGuiCallQueue(QObject* parent) : QObject(parent) {}
+TGuiCallQueue::TGuiCallQueue(QObject* parent) : QObject(parent) {
+    if (::pipe2(wakeFds, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot create the GUI thread's wake-up pipe");
+    wakeWatch = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, this);
+    connect(wakeWatch, &QSocketNotifier::activated, this, &TGuiCallQueue::drain);
+}
 
 TGuiCallQueue::~TGuiCallQueue() {
-    std::lock_guard<std::mutex> lock(mutex);
-    closed = true;
-    items.clear();
-    ran.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+        items.clear();
+        ran.notify_all();
+    }
+    delete wakeWatch;
+    ::close(wakeFds[0]);
+    ::close(wakeFds[1]);
+}
+
+void TGuiCallQueue::wake() {
+    const char byte = 1;
+    while (::write(wakeFds[1], &byte, 1) < 0 && errno == EINTR) {
+    }
 }
 
 bool TGuiCallQueue::onGuiThread() const { return QThread::currentThread() == thread(); }
@@ -38,7 +60,10 @@ void TGuiCallQueue::invoke(std::function<void()> call) {
     enqueue({std::move(call), done});
     std::unique_lock<std::mutex> lock(mutex);
     ran.wait(lock, [&] { return done->ran || closed; });
-    if (done->error) std::rethrow_exception(done->error);
+    std::exception_ptr error = std::move(done->error);
+    done.reset();
+    lock.unlock();
+    if (error) std::rethrow_exception(error);
 }
 
 void TGuiCallQueue::enqueue(TItem item) {
@@ -47,10 +72,13 @@ void TGuiCallQueue::enqueue(TItem item) {
     items.push_back(std::move(item));
     if (wakePending) return;
     wakePending = true;
-    QMetaObject::invokeMethod(this, &TGuiCallQueue::drain, Qt::QueuedConnection);
+    wake();
 }
 
 void TGuiCallQueue::drain() {
+    char bytes[16];
+    while (::read(wakeFds[0], bytes, sizeof bytes) > 0) {
+    }
     std::deque<TItem> round;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -64,9 +92,11 @@ void TGuiCallQueue::drain() {
             error = std::current_exception();
         }
         if (item.done) {
+            // The error moves to the waiting worker whole: it alone lets go of it.
             std::lock_guard<std::mutex> lock(mutex);
-            item.done->error = error;
+            item.done->error = std::move(error);
             item.done->ran = true;
+            item.done.reset();
             ran.notify_all();
         }
     }
@@ -74,7 +104,7 @@ void TGuiCallQueue::drain() {
     if (items.empty() || closed)
         wakePending = false;
     else
-        QMetaObject::invokeMethod(this, &TGuiCallQueue::drain, Qt::QueuedConnection);
+        wake();  // the next round after the GUI has had its turn
 }
 
 // ---- Progress dialog --------------------------------------------------------------------

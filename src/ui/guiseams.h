@@ -23,9 +23,14 @@
 #include "platform/services.h"
 #include "qtstore/qtpreferences.h"
 
+class QSocketNotifier;
+
 // Calls handed to the GUI thread, run there in the order they were handed over. Create it on
 // the GUI thread. Calls still waiting when it is destroyed are dropped, and a worker waiting
 // for one returns.
+//
+// The worker wakes the GUI thread through a pipe that the GUI's event loop watches: nothing
+// but our own lock is shared between the threads.
 class TGuiCallQueue : public QObject {
     Q_OBJECT
 
@@ -55,11 +60,16 @@ private:
     // the GUI repaints between rounds however fast the worker hands calls over.
     void drain();
 
+    // Writes the wake-up byte; under `mutex`.
+    void wake();
+
     std::mutex mutex;
     std::condition_variable ran;
     std::deque<TItem> items;
     bool wakePending = false;  // a drain is on its way to the GUI thread or running
     bool closed = false;
+    int wakeFds[2] = {-1, -1};  // read end watched by the GUI thread, write end for the worker
+    QSocketNotifier* wakeWatch = nullptr;
 };
 
 // The progress dialog from either thread. getPosition answers at once with the position last

@@ -64,9 +64,13 @@ struct TJournalWindow : TMainServices {
     void setActivity(bool on) override { j.add(on ? "activity:on" : "activity:off"); }
     void setFirmwareText(const std::string& t) override { j.add("firmware:" + t); }
     void repaint() override { j.add("repaint"); }
-    void switchOnline(bool on) override { j.add(on ? "online:on" : "online:off"); }
+    void switchOnline(bool on) override {
+        j.add(on ? "online:on" : "online:off");
+        if (onSwitch) onSwitch(on);
+    }
     TGuiJournal& j;
     int boxOpenMs = 0;
+    std::function<void(bool)> onSwitch;
 };
 
 // Keeps the GUI's events flowing until `done` or a time-out.
@@ -167,7 +171,8 @@ TEST(GuiSeams, GuiThreadCallsGoStraightThroughAndLetTheWindowsRepaint) {
 
 // The firmware update flow with the real progress dialog: the GUI thread waits in it modally
 // while the worker runs the command; a command that fails ends the wait and is reported, and
-// destroying the controller on the GUI thread lets the worker take the link off line there.
+// destroying the controller on the GUI thread lets the worker take the link off line there
+// (through the controller, as the main window does).
 TEST(GuiSeams, AFailingCommandEndsTheModalWaitAndTheControllerEndsCleanly) {
     TGuiJournal journal;
     TStatusBarDlg dialog;
@@ -194,10 +199,19 @@ TEST(GuiSeams, AFailingCommandEndsTheModalWaitAndTheControllerEndsCleanly) {
         rescued = true;
         dialog.done(0);
     });
+    TScriptedLink* link = nullptr;
     {
         TEcuController controller(seams.op, [&](TLinkKind, TOperator& op) {
-            return std::make_unique<TScriptedLink>(op, linkClock);
+            auto made = std::make_unique<TScriptedLink>(op, linkClock);
+            made->reply("bye", "Bye\r");
+            link = made.get();
+            return made;
         });
+        window.onSwitch = [&](bool on) {
+            controller.setOnline(on);
+            journal.add("link:" + link->wire.back());
+        };
+        controller.setOnline(true);
         controller.queueCommand(std::make_unique<TFailingFlash>(seams.op));
         dialog.setCaption("Updating Firmware...");
         dialog.hide();
@@ -212,6 +226,6 @@ TEST(GuiSeams, AFailingCommandEndsTheModalWaitAndTheControllerEndsCleanly) {
         ASSERT_TRUE(pumpUntil([&] { return !journal.calls.empty(); }));
         EXPECT_EQ(journal.calls, (Strings{"message:ECU did not accept block 1 of 2"}));
     }
-    EXPECT_EQ(journal.calls, (Strings{"message:ECU did not accept block 1 of 2", "online:off"}));
+    EXPECT_EQ(journal.calls, (Strings{"message:ECU did not accept block 1 of 2", "online:off", "link:close"}));
     EXPECT_EQ(journal.offThread, 0);
 }
