@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "support/tempdir.h"
 
@@ -38,12 +37,6 @@ protected:
         return TQtPreferences(file(), [this](const std::string& m) { messages.push_back(m); });
     }
     std::string file() const { return dir.path + "/Harnwick/Veltrace.conf"; }
-    std::string contents() const {
-        std::ifstream in(file(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
     void put(const std::string& text) {
         fs::create_directories(dir.path + "/Harnwick");
         std::ofstream(file(), std::ios::binary) << text;
@@ -90,18 +83,6 @@ TEST_F(QtPreferencesTest, AFileTheCommandLineFrontWroteReadsTheSame) {
     s.writePreference("comm.comport", "4");
     for (const auto& [key, value] : expected)
         EXPECT_EQ(s.readPreference(key), key == "comm.comport" ? "4" : value) << key;
-    EXPECT_TRUE(messages.empty());
-}
-
-TEST_F(QtPreferencesTest, WritesPlainTextValuesUnderGeneral) {
-    auto s = store();
-    s.writePreference("com.Type", "network");
-    s.writePreference("comm.hostname", "");
-    s.writePreference("comm.portnum", "32000");
-    EXPECT_EQ(contents(), "[General]\ncom.Type=network\ncomm.hostname=\ncomm.portnum=32000\n");
-    s.writePreference("com.Type", "serial");
-    EXPECT_EQ(s.readPreference("com.Type"), "serial");
-    EXPECT_EQ(s.readPreference("comm.hostname"), "");
     EXPECT_TRUE(messages.empty());
 }
 
