@@ -19,8 +19,8 @@
 #include "link/socketcommunicator.h"
 #include "platform/convert.h"
 #include "platform/files.h"
-#include "platform/preferences.h"
 #include "platform/sio.h"
+#include "qtstore/qtpreferences.h"
 
 namespace {
 
@@ -171,7 +171,7 @@ public:
           progress(console),
           log(console, options.echo),
           services(console),
-          prefs(TIniPreferences::defaultConfigFolder(), services),
+          prefs(services),
           ecu(op, realLinkFactory()) {
         console.setEchoing(options.echo);
         console.setQuiet(options.quiet);
@@ -206,7 +206,7 @@ private:
     TTerminalProgress progress;
     TTerminalLog log;
     TTerminalServices services;
-    TIniPreferences prefs;
+    TQtPreferences prefs;
     TSystemClock clock;
     TOperator op{progress, log, services, prefs, clock};
     TECU ecu;

@@ -48,6 +48,7 @@ void TSerialCommunicator::setBaudRate(int rate) {
     int64_t lastProgress = op.clock.nowMs();
     while (queued > 0) {
         op.clock.sleepMs(sl::txPollMs);
+        op.window.processPendingEvents();
         const int now = SioTxQue(index());
         if (now < queued) lastProgress = op.clock.nowMs();
         else if (op.clock.nowMs() - lastProgress >= sl::txStallLimitMs) break;
@@ -108,9 +109,17 @@ void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted at
         }
         const int64_t idle = op.clock.nowMs() - lastProgress;
         if (idle >= timeout) return;
-        if (const int waited = SioWaitOutput(index(), static_cast<int>(timeout - idle)); waited < 0) {
-            portFailed(waited);
-            return;
+        // Wait for room until the time-out, in slices between which the app handles its events.
+        const int64_t waitEnd = op.clock.nowMs() + (timeout - idle);
+        for (int room = 0; room == 0;) {
+            const int64_t left = waitEnd - op.clock.nowMs();
+            if (left <= 0) break;
+            room = SioWaitOutput(index(), static_cast<int>(std::min<int64_t>(left, sl::eventSliceMs)));
+            if (room < 0) {
+                portFailed(room);
+                return;
+            }
+            op.window.processPendingEvents();
         }
     }
 }
@@ -150,14 +159,15 @@ int TSerialCommunicator::readByte() {
         const int64_t elapsed = op.clock.nowMs() - start;
         if (elapsed > timeout) return -1;
         // Wait until just past the time-out; a byte that arrives ends the wait at once.
-        const int left = static_cast<int>(timeout - elapsed + 1);
-        const int waited = n < 0 ? n : SioWaitInput(index(), left);
+        const int slice = static_cast<int>(std::min<int64_t>(timeout - elapsed + 1, sl::eventSliceMs));
+        const int waited = n < 0 ? n : SioWaitInput(index(), slice);
         if (waited < 0) {
             portFailed(waited);
             if (isLost()) return -1;
-            // Nothing can arrive on a port that is not open: sit out the time-out quietly.
-            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+            // Nothing can arrive on a port that is not open: sit out the slice quietly.
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice));
         }
+        op.window.processPendingEvents();
     }
     const char c = rxBuffer.front();
     if (debugEcho) op.log.appendTraffic(std::string(1, c), receivedColor, TTraffic::Received);

@@ -14,6 +14,9 @@ inline constexpr int txPollMs = 10;        // how often setBaudRate looks at the
 // setBaudRate stops waiting for the output queue when it has not shrunk for this long (a line
 // that stalled); a line without flow control drains continuously at any rate.
 inline constexpr int txStallLimitMs = 2000;
+// The longest wait for the port between two rounds of the app's event processing, so that the
+// windows keep repainting while the GUI thread waits for the ECU.
+inline constexpr int eventSliceMs = 25;
 inline constexpr int defaultPort = 1;
 inline constexpr int defaultBaudRate = 9600;
 inline constexpr const char* portKey = "comm.comport";
@@ -44,8 +47,9 @@ public:
     // open or has failed; a port that failed or hung up marks the link lost.
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
-    // Waits in the port (no busy polling) for at most what is left of `timeout`; -1 at once
-    // once the port hung up or failed (the link is then lost).
+    // Waits in the port (no busy polling) for at most what is left of `timeout`, in slices
+    // between which the app handles its pending events; -1 at once once the port hung up or
+    // failed (the link is then lost).
     int readByte() override;
     bool isSerialKind() const override { return true; }
 

@@ -193,6 +193,31 @@ TEST(SerialLink, ReadTimesOutOnTimeAndHandsOutALateByteAtOnce) {
     EXPECT_LT(handedOut - sentAt, 50);
 }
 
+// While the link waits for the port, the app handles its events (the windows repaint) every
+// 25 ms or so, not once per CPU cycle and not never.
+TEST(SerialLink, WaitingLetsTheAppHandleItsEvents) {
+    struct TCountingWindow : TRecordingWindow {
+        void processPendingEvents() override { ++rounds; }
+        int rounds = 0;
+    } window;
+    TPty pty;
+    TSerialPortsSetting ports(pty.path);
+    TFakeOperator<TFastClock> fake;
+    TOperator op{fake.progress, fake.log, window, fake.prefs, fake.clock};
+    TSerialCommunicator link(op);
+    link.setActive(true);
+    ASSERT_TRUE(link.isActive()) << link.openError();
+    link.timeout = 250;
+    EXPECT_EQ(link.readByte(), -1);
+    EXPECT_GE(window.rounds, 250 / serial_link::eventSliceMs - 1);
+    EXPECT_LE(window.rounds, 250 / serial_link::eventSliceMs * 3);
+
+    window.rounds = 0;
+    link.sendString(std::string(1 << 17, 'x'));  // nobody reads the far end
+    EXPECT_GE(window.rounds, 250 / serial_link::eventSliceMs - 1);
+    EXPECT_LE(window.rounds, 250 / serial_link::eventSliceMs * 3);
+}
+
 TEST(SerialLink, EchoesSentBytesInRedAndReceivedBytesInBlue) {
     TSerialBench<> bench;
     bench.open();
