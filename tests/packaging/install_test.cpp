@@ -167,7 +167,7 @@ TEST(Package, TheDebHasTheInstalledFilesAndItsControlFields) {
     // The dependencies come from the programs' own libraries.
     const std::string depends = field("Depends");
     std::vector<std::string> needed{"libc6", "libstdc++6", "libqt6core6"};
-    if (VELTRACE_WITH_APP) needed.insert(needed.end(), {"libqt6widgets6", "libqt6charts6", "qt6-qpa-plugins"});
+    if (VELTRACE_WITH_APP) needed.insert(needed.end(), {"libqt6widgets6", "qt6-qpa-plugins"});
     for (const std::string& lib : needed) EXPECT_TRUE(hasWord(depends, lib)) << lib << " in " << depends;
 }
 
