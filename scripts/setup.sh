@@ -15,7 +15,10 @@ cd "$top"
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
-[ "$job" = test ] && packages+=(srecord xvfb xauth xdotool)
+# The tests also install the programs, build the Debian package (dpkg-shlibdeps, file) and check
+# the desktop entry, the AppStream metainfo and the bash completion.
+[ "$job" = test ] && packages+=(srecord xvfb xauth xdotool
+                                dpkg-dev file desktop-file-utils appstream bash-completion)
 
 missing=()
 for p in "${packages[@]}"; do

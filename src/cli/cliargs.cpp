@@ -15,7 +15,7 @@ struct TCommandInfo {
     const char* help;
 };
 
-const std::array<TCommandInfo, 7> commands{{
+const std::array<TCommandInfo, 8> commands{{
     {"info", 0, 0, "info", "Prints the firmware version.",
      "Goes online and prints the firmware line as the app's status bar shows it\n"
      "(\"Firmware v.1.0.22\", or \"Firmware v.Unknown\"), or \"Bootloader only\" when the ECU\n"
@@ -50,6 +50,14 @@ const std::array<TCommandInfo, 7> commands{{
      "exit status 3.\n"
      "  -o OUT    also write the flat image, exactly N bytes, to OUT; with -o - the image\n"
      "            goes to standard output and the size line to standard error\n"},
+    {"ports", 0, 0, "ports", "Lists the serial ports; needs no ECU.",
+     "Lists the serial port list, one line per port: its number (what --serial N and the\n"
+     "app's settings take), TAB, its device, TAB, \"can be opened\" or why it cannot be: no\n"
+     "such device, in use by another program, or permission denied (with the remedy: the\n"
+     "dialout group, where the device belongs to it). Each device is opened and closed again\n"
+     "to find out; its terminal settings are left as they were. The list is the paths of\n"
+     "VELTRACE_SERIAL_PORTS when that is set, otherwise /dev/ttyUSB*, /dev/ttyACM* and\n"
+     "/dev/ttyS*. Takes no link option.\n"},
 }};
 
 const TCommandInfo* findCommand(const std::string& name) {
@@ -206,6 +214,8 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
         throw EUsageError(o.command + " takes no argument '" + o.args[info.maxArgs] + "': " +
                           cli_defaults::program + " " + info.usage);
     if (o.command == "set") parseNumber(o.args[1], 0, 255, "set: the value of " + o.args[0]);
+    if (o.command == "ports" && (o.link != TLinkChoice::Stored || o.baudRate))
+        throw EUsageError("ports lists the serial port list and takes no link option");
     if (o.baudRate && o.link == TLinkChoice::Network) throw EUsageError("--baud applies to the serial link only");
     if (o.link == TLinkChoice::Serial && o.serialDevice.find(':') != std::string::npos)
         throw EUsageError("--serial: a device path may not contain ':' (" + o.serialDevice + ")");

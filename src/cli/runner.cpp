@@ -19,6 +19,7 @@
 #include "link/socketcommunicator.h"
 #include "platform/convert.h"
 #include "platform/files.h"
+#include "platform/serialports.h"
 #include "platform/sio.h"
 #include "qtstore/qtpreferences.h"
 
@@ -501,6 +502,20 @@ int runHex(const TCliOptions& options, const TCliStreams& streams) {
     return exitDone;
 }
 
+// `ports` needs no ECU: one line per entry of the serial port list.
+int runPorts(const TCliStreams& streams) {
+    const std::vector<TSerialPortStatus> ports = checkSerialPorts();
+    if (ports.empty()) {
+        std::fprintf(streams.err, "No serial device was found (set %s to choose the devices)\n", serialPortsVariable);
+        return exitDone;
+    }
+    std::string text;
+    for (const TSerialPortStatus& p : ports)
+        text += std::to_string(p.number) + "\t" + p.device + "\t" + serialPortStateText(p) + "\n";
+    writeOut(streams.out, text);
+    return exitDone;
+}
+
 }  // namespace
 
 int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
@@ -527,6 +542,7 @@ int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
             return exitDone;
         }
         if (options.command == "hex") return runHex(options, streams);
+        if (options.command == "ports") return runPorts(streams);
         TSession session(options, streams);
         return session.run();
     } catch (const ECliFailure& e) {

@@ -1,12 +1,8 @@
 #include "platform/sio.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +17,8 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/serialports.h"
+
 namespace {
 
 constexpr unsigned maxPutsCount = 65535;  // the most one SioPuts takes
@@ -29,7 +27,6 @@ constexpr int defaultRate = 9600;         // the rate a freshly opened port runs
 // put back (a new rate would garble what is still on its way).
 constexpr int drainLimitMs = 500;
 constexpr int drainPollMs = 10;
-constexpr const char* serialGroup = "dialout";  // the group that owns serial devices on most systems
 
 struct RateCode {
     int rate;
@@ -166,37 +163,6 @@ void setOpenError(int port, const std::string& text) {
     else t.openErrors[port] = text;
 }
 
-std::string openErrorText(const std::string& path, int err) {
-    switch (err) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return path + " does not exist (" + std::strerror(err) + ")";
-    case EACCES:
-    case EPERM: {
-        // The usual remedy, the dialout group, helps only where the device belongs to it.
-        std::string groupName;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
-            if (const struct group* g = ::getgrgid(st.st_gid)) groupName = g->gr_name;
-            else groupName = std::to_string(st.st_gid);
-        }
-        if (groupName == serialGroup)
-            return "Permission denied on " + path + ": add your user to the " + serialGroup +
-                   " group (sudo usermod -aG " + serialGroup + " $USER), then log out and in again";
-        return "Permission denied on " + path + (groupName.empty() ? std::string() : " (group " + groupName + ")") +
-               ": your user may not read and write it";
-    }
-    case EBUSY:
-    case EWOULDBLOCK:
-        return path + " is in use by another program";
-    case ENOTTY:
-        return path + " is not a serial port";
-    default:
-        return path + ": " + std::strerror(err);
-    }
-}
-
 // The raw 8N1 line without flow control, reads that return at once.
 void makeRaw(termios& t) {
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
@@ -268,18 +234,8 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
         return SioErrBadArgument;
     }
     const std::vector<std::string> list = serialPortList();
-    if (port >= 0 && static_cast<size_t>(port) < list.size() && list[port].empty()) {
-        setOpenError(port, "Serial port " + std::to_string(port + 1) + " has no device: entry " +
-                               std::to_string(port + 1) + " of " + serialPortsVariable + " is empty");
-        return SioErrNoSuchPort;
-    }
-    if (port < 0 || static_cast<size_t>(port) >= list.size()) {
-        std::string text = "Serial port " + std::to_string(port + 1) + " does not exist: ";
-        text += list.empty() ? std::string("no serial device was found")
-                             : "the serial port list has " + std::to_string(list.size()) +
-                                   (list.size() == 1 ? " entry" : " entries");
-        text += " (set " + std::string(serialPortsVariable) + " to choose the devices)";
-        setOpenError(port, text);
+    if (const std::string problem = serialPortListProblem(port + 1, list); !problem.empty()) {
+        setOpenError(port, problem);
         return SioErrNoSuchPort;
     }
 
@@ -287,22 +243,14 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
     p->path = list[port];
     p->txLimit = static_cast<size_t>(txQueueSize);
     p->rxChunk = static_cast<size_t>(rxQueueSize);
-    p->fd = ::open(p->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (p->fd < 0) {
-        setOpenError(port, openErrorText(p->path, errno));
-        return SioErrOpenFailed;
-    }
-    // A lock on the device keeps a second user of it (in this program or in another one that
-    // locks too) out; TIOCEXCL keeps out those that don't.
-    if (flock(p->fd, LOCK_EX | LOCK_NB) != 0) {
-        setOpenError(port, openErrorText(p->path, errno == EWOULDBLOCK ? EBUSY : errno));
-        return SioErrOpenFailed;
-    }
     termios t{};
-    if (tcgetattr(p->fd, &t) != 0) {
-        setOpenError(port, openErrorText(p->path, errno));
+    int err = 0;
+    p->fd = openSerialDevice(p->path, t, err);
+    if (p->fd < 0) {
+        setOpenError(port, serialOpenProblem(p->path, err));
         return SioErrOpenFailed;
     }
+    // Besides the lock, TIOCEXCL keeps out those that don't lock.
     ioctl(p->fd, TIOCEXCL);
     p->found = t;
     p->haveFound = true;
@@ -312,7 +260,7 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
     if (tcsetattr(p->fd, TCSANOW, &t) != 0) {
-        setOpenError(port, openErrorText(p->path, errno));
+        setOpenError(port, serialOpenProblem(p->path, errno));
         return SioErrOpenFailed;
     }
     tcflush(p->fd, TCIOFLUSH);
@@ -486,6 +434,8 @@ int SioWaitOutput(int port, int ms) {
         if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return SioErrIO;
     }
 }
+
+bool SioIsOpen(int port) { return findPort(port) != nullptr; }
 
 std::string SioOpenError(int port) {
     PortTable& t = table();

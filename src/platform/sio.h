@@ -60,7 +60,9 @@ int SioWaitInput(int port, int ms);
 // passed, negative on an error.
 int SioWaitOutput(int port, int ms);
 
-// Why the last SioReset of this index failed, in words for the operator (naming the device and,
-// for a permission problem on a device of the dialout group, that group); empty after a
-// successful open.
+// True while the port is open (between a successful SioReset and SioDone).
+bool SioIsOpen(int port);
+
+// Why the last SioReset of this index failed, in words for the operator (serialOpenProblem and
+// serialPortListProblem in platform/serialports.h); empty after a successful open.
 std::string SioOpenError(int port);

@@ -12,6 +12,7 @@
 
 #include "cliprocess.h"
 #include "support/hextext.h"
+#include "support/realpeers.h"
 #include "support/simprocess.h"
 #include "support/tempdir.h"
 
@@ -228,6 +229,20 @@ TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
     r = cli({"info"}, o);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("serial port 1 (" + device + ") at 19200 bit/s: " + device), std::string::npos) << r.err;
+}
+
+// The words are the link's own; here each entry of the list gets its line.
+TEST_F(CliFiles, PortsListsEachPortWithWhetherItCanBeOpened) {
+    TPty pty;
+    const std::string missing = files.path + "/no-such-tty";
+    TCliProcessOptions o;
+    o.env["VELTRACE_SERIAL_PORTS"] = pty.path + "::" + missing;
+    const auto r = cli({"ports"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1\t" + pty.path + "\tcan be opened\n" +
+                         "2\t\tSerial port 2 has no device: entry 2 of VELTRACE_SERIAL_PORTS is empty\n" +
+                         "3\t" + missing + "\t" + missing + " does not exist (No such file or directory)\n");
+    EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ TEST(CliArguments, HelpForTheProgramAndForEachCommand) {
     EXPECT_TRUE(o.help);
     EXPECT_TRUE(o.command.empty());
     EXPECT_NE(helpText("").find("COMMANDS"), std::string::npos);
-    for (const std::string cmd : {"info", "settings", "set", "flash", "import", "restore", "hex"}) {
+    for (const std::string cmd : {"info", "settings", "set", "flash", "import", "restore", "hex", "ports"}) {
         o = parse({cmd, "--help"});  // operands may be missing when help is asked for
         EXPECT_TRUE(o.help);
         EXPECT_EQ(o.command, cmd);
@@ -119,6 +119,8 @@ TEST(CliArguments, BadUsageIsRefusedWithAMessageThatSaysWhy) {
              {{"--serial", "0", "info"}, "between 1 and"},
              {{"--serial", "/dev/a:b", "info"}, "':'"},
              {{"info", "--network"}, "--network needs a value"},
+             {{"--serial", "1", "ports"}, "ports lists the serial port list and takes no link option"},
+             {{"ports", "--baud", "9600"}, "takes no link option"},
          }) {
         const std::string error = usageError(c.args);
         EXPECT_NE(error.find(c.says), std::string::npos) << error;

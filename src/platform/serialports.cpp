@@ -1,0 +1,128 @@
+#include "platform/serialports.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sio.h"
+
+namespace {
+
+// The name of the group that owns `device`, its number when it has no name, empty when the
+// device cannot be looked at.
+std::string deviceGroup(const std::string& device) {
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return {};
+    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+}  // namespace
+
+std::string serialPortListProblem(int number, const std::vector<std::string>& list) {
+    const std::string port = "Serial port " + std::to_string(number);
+    if (number >= 1 && static_cast<size_t>(number) <= list.size()) {
+        if (!list[number - 1].empty()) return {};
+        return port + " has no device: entry " + std::to_string(number) + " of " + serialPortsVariable +
+               " is empty";
+    }
+    std::string text = port + " does not exist: ";
+    text += list.empty() ? std::string("no serial device was found")
+                         : "the serial port list has " + std::to_string(list.size()) +
+                               (list.size() == 1 ? " entry" : " entries");
+    return text + " (set " + serialPortsVariable + " to choose the devices)";
+}
+
+std::string serialOpenProblem(const std::string& device, int err) {
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:  // a ttyS node without a UART behind it
+        return device + " does not exist (" + std::strerror(err) + ")";
+    case EACCES:
+    case EPERM: {
+        // The usual remedy, the dialout group, helps only where the device belongs to it.
+        const std::string group = deviceGroup(device);
+        const std::string g = serialDeviceGroup;
+        if (group == g)
+            return "Permission denied on " + device + ": add your user to the " + g + " group (sudo usermod -aG " +
+                   g + " $USER), then log out and back in";
+        return "Permission denied on " + device + (group.empty() ? std::string() : " (group " + group + ")") +
+               ": your user may not read and write it";
+    }
+    case EBUSY:
+    case EWOULDBLOCK:
+        return device + " is in use by another program";
+    case ENOTTY:
+        return device + " is not a serial port";
+    default:
+        return device + ": " + std::strerror(err);
+    }
+}
+
+int openSerialDevice(const std::string& device, termios& found, int& err) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    // The lock keeps a second user (in this program, or in another one that locks too) out.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        err = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        return -1;
+    }
+    if (::tcgetattr(fd, &found) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+namespace {
+
+TSerialPortStatus checkPort(int number, const std::vector<std::string>& list) {
+    TSerialPortStatus s;
+    s.number = number;
+    s.reason = serialPortListProblem(number, list);
+    if (!s.reason.empty()) return s;
+    s.device = list[number - 1];
+    if (SioIsOpen(number - 1)) {
+        s.openHere = true;
+        return s;
+    }
+    termios found{};
+    int err = 0;
+    const int fd = openSerialDevice(s.device, found, err);
+    if (fd < 0) {
+        s.reason = serialOpenProblem(s.device, err);
+        return s;
+    }
+    ::close(fd);
+    s.openable = true;
+    return s;
+}
+
+}  // namespace
+
+TSerialPortStatus checkSerialPort(int number) { return checkPort(number, serialPortList()); }
+
+std::vector<TSerialPortStatus> checkSerialPorts() {
+    const std::vector<std::string> list = serialPortList();
+    std::vector<TSerialPortStatus> ports;
+    for (size_t i = 0; i < list.size(); ++i) ports.push_back(checkPort(static_cast<int>(i) + 1, list));
+    return ports;
+}
+
+std::string serialPortStateText(const TSerialPortStatus& status) {
+    if (status.openHere) return "open in this program";
+    if (status.openable) return "can be opened";
+    return status.reason;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The serial port list as the operator sees it: each port's number, its device, whether it can be
+// opened now and, when not, why. These are the words of every serial open failure: the link's
+// message, the settings dialog's tool tips and `veltrace-cli ports` all read them from here.
+
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+// The group that owns serial devices on most Linux systems.
+inline constexpr const char* serialDeviceGroup = "dialout";
+
+struct TSerialPortStatus {
+    int number = 0;           // from 1, in the order of the serial port list
+    std::string device;       // empty for an empty entry of the list or a number past its end
+    bool openable = false;    // it opened (and was closed again at once)
+    bool openHere = false;    // this program has it open already
+    std::string reason;       // why it cannot be opened, a sentence naming the port; empty otherwise
+};
+
+// Why port `number` (from 1) cannot be used before anything is opened: an empty entry of `list`,
+// or a number past its end. Empty when the entry names a device.
+std::string serialPortListProblem(int number, const std::vector<std::string>& list);
+
+// Why `device` did not open, from the errno of the failed open: no such device, in use by another
+// program, permission denied (with the dialout remedy where the device belongs to that group,
+// otherwise naming its group), not a serial port, or the system's own words.
+std::string serialOpenProblem(const std::string& device, int err);
+
+// Opens `device` for the serial link: read and write, non-blocking, not as the controlling
+// terminal, and locked against a second user (flock). `found` receives its terminal settings.
+// The descriptor, or -1 with `err` set to the errno that tells why (EBUSY when another holds it).
+int openSerialDevice(const std::string& device, termios& found, int& err);
+
+// Tries port `number` of the serial port list: opens it as the serial link would (without
+// changing its terminal settings) and closes it again. A port this program holds open is not
+// touched.
+TSerialPortStatus checkSerialPort(int number);
+
+// checkSerialPort for every entry of the serial port list, in order.
+std::vector<TSerialPortStatus> checkSerialPorts();
+
+// The port's state in a few words: "can be opened", "open in this program", or the reason.
+std::string serialPortStateText(const TSerialPortStatus& status);
