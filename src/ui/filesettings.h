@@ -62,11 +62,12 @@ public:
     // The text of a Com item whose place in the serial port list is empty or missing.
     static constexpr const char* noDevice = "no device";
 
-protected:
-    void showEvent(QShowEvent* event) override;
     // Escape and the window manager's close act as Cancel, and do nothing while Cancel is
     // disabled (the first-run check).
     void reject() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Network first, Serial second: the matching panel shows; with no item chosen nothing

@@ -191,7 +191,7 @@ void TMainWindow::guarded(Command command) {
 
 TMainWindow::TMainWindow() : TMainWindow(realLinkFactory()) {}
 
-TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, QWidget* parent)
+TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock, QWidget* parent)
     : QMainWindow(parent), runner(runner ? *runner : ownRunner) {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(QString::fromLatin1(windowCaption));
@@ -238,7 +238,7 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, QWidget* pare
     // the controller, whose worker starts at once.
     statusDialog = new TStatusBarDlg(this);
     debugWindow = new TDebugDlg(this);
-    seams = std::make_unique<TAppOperator>(*statusDialog, *debugWindow, *this);
+    seams = std::make_unique<TAppOperator>(*statusDialog, *debugWindow, *this, clock);
     controller = std::make_unique<TEcuController>(seams->op, std::move(links));
 
     buildMenus();

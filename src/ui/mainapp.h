@@ -38,8 +38,10 @@ class TMainWindow : public QMainWindow, public TMainServices {
 
 public:
     // `links` makes the ECU's links; `runner` runs the modal dialogs (the window's own, which
-    // shows them, when none is given) and outlives the window.
-    explicit TMainWindow(TLinkFactory links, TModalRunner* runner = nullptr, QWidget* parent = nullptr);
+    // shows them, when none is given); `clock` times the ECU's pauses (the machine's when none
+    // is given). Both outlive the window.
+    explicit TMainWindow(TLinkFactory links, TModalRunner* runner = nullptr, TClock* clock = nullptr,
+                         QWidget* parent = nullptr);
     // The product's links.
     TMainWindow();
     // Ends the controller first (its worker takes the link off line through this window),
