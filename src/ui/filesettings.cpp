@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -28,6 +29,14 @@ constexpr const char* protocolItems[] = {"Honda PGMFI", "Orvane RTP", "VIVU v3"}
 constexpr int protocolShown = 2;  // "VIVU v3"
 constexpr int comPorts = 8;       // "Com1" .. "Com8"
 constexpr int lowestTcpPort = 1, highestTcpPort = 65535;
+constexpr int labelWidth = 72;  // one label column across the type and the panels
+
+void addRow(QFormLayout* form, const char* label, QWidget* field) {
+    auto* text = new QLabel(QString::fromLatin1(label));
+    text->setMinimumWidth(labelWidth);
+    text->setBuddy(field);
+    form->addRow(text, field);
+}
 
 QComboBox* comboBox(QWidget* parent, const char* name, const QStringList& items) {
     auto* box = new QComboBox(parent);
@@ -100,8 +109,8 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     port->setObjectName(QStringLiteral("port"));
     auto* networkForm = new QFormLayout(pnlNetwork);
     networkForm->setContentsMargins(0, 0, 0, 0);
-    networkForm->addRow(QStringLiteral("Hostname"), hostname);
-    networkForm->addRow(QStringLiteral("Port"), port);
+    addRow(networkForm, "Hostname", hostname);
+    addRow(networkForm, "Port", port);
 
     pnlSerial = new QWidget(comms);
     pnlSerial->setObjectName(QStringLiteral("pnlSerial"));
@@ -111,8 +120,8 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     CBX_BaudRate = comboBox(pnlSerial, "CBX_BaudRate", rateTexts());
     auto* serialForm = new QFormLayout(pnlSerial);
     serialForm->setContentsMargins(0, 0, 0, 0);
-    serialForm->addRow(QStringLiteral("Com Port"), CBX_ComPort);
-    serialForm->addRow(QStringLiteral("Baud Rate"), CBX_BaudRate);
+    addRow(serialForm, "Com Port", CBX_ComPort);
+    addRow(serialForm, "Baud Rate", CBX_BaudRate);
 
     // Nothing is chosen until the stored link type or the operator chooses.
     for (QComboBox* box : {cbxType, CBX_protocol, CBX_ComPort, CBX_BaudRate}) box->setCurrentIndex(-1);
@@ -120,9 +129,9 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     pnlSerial->hide();
 
     auto* commsForm = new QFormLayout;
-    commsForm->addRow(QStringLiteral("Type"), cbxType);
-    commsForm->addRow(QStringLiteral("Protocol"), CBX_protocol);
-    commsForm->addRow(QString(), CHK_HDuplex);
+    addRow(commsForm, "Type", cbxType);
+    addRow(commsForm, "Protocol", CBX_protocol);
+    commsForm->addRow(new QLabel, CHK_HDuplex);
     auto* commsLayout = new QVBoxLayout(comms);
     commsLayout->addLayout(commsForm);
     commsLayout->addWidget(pnlNetwork);
