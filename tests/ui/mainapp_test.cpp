@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,10 +12,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QComboBox>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 
@@ -33,7 +32,6 @@
 #include "support/tempdir.h"
 #include "ui/debug.h"
 #include "ui/filesettings.h"
-#include "ui/form2d.h"
 #include "ui/mainapp.h"
 #include "ui/statusdialog.h"
 
@@ -42,14 +40,7 @@ namespace {
 using Store = std::map<std::string, std::string>;
 using TPicture = TMainWindow::TPicture;
 
-// A modal dialog as the window showed it.
-struct TShown {
-    QString name;   // the dialog's object name
-    QString title;
-    QString text;   // a message box's text, and its informative text on a line of its own
-};
-
-// Shows the window's modal dialogs without waiting in them, and answers them in order; without
+// Shows the window's modal dialogs without waiting in them and answers them in order; without
 // an answer left, a message box gets OK and any other dialog is cancelled.
 class TScriptedRunner : public TModalRunner {
 public:
@@ -57,33 +48,22 @@ public:
 
     int run(QDialog& dialog) override {
         dialog.show();
-        TShown s{dialog.objectName(), dialog.windowTitle(), {}};
+        names << dialog.objectName();
         auto* box = qobject_cast<QMessageBox*>(&dialog);
-        if (box) s.text = box->text() + (box->informativeText().isEmpty() ? "" : "\n" + box->informativeText());
-        shown.push_back(s);
+        if (box && dialog.objectName() == "messageBox")
+            messages << box->text() + (box->informativeText().isEmpty() ? "" : "\n" + box->informativeText());
         int result = box ? int(QMessageBox::Ok) : int(QDialog::Rejected);
         if (!answers.empty()) {
-            TAnswer answer = std::move(answers.front());
+            result = answers.front()(dialog);
             answers.pop_front();
-            result = answer(dialog);
         }
         dialog.hide();
         return result;
     }
-    // The texts of the plain message boxes, in order.
-    QStringList messages() const {
-        QStringList list;
-        for (const TShown& s : shown)
-            if (s.name == "messageBox") list << s.text;
-        return list;
-    }
-    QStringList names() const {
-        QStringList list;
-        for (const TShown& s : shown) list << s.name;
-        return list;
-    }
+    void forget() { names.clear(), messages.clear(); }
 
-    std::vector<TShown> shown;
+    QStringList names;     // object names of the dialogs run, in order
+    QStringList messages;  // message box texts, and their reasons on a line of their own
     std::deque<TAnswer> answers;
 };
 
@@ -181,65 +161,55 @@ const char* newLayout = "fan_hyst=9\nfan_temp=80\nbrand_new=33\nlcd_c0=40\nwbo2_
 TEST_F(MainWindowTest, TheFormAsItStarts) {
     open({{"com.Type", "network"}, {"comm.portnum", "1"}});
     EXPECT_EQ(window->windowTitle(), "Veltrace");
-    EXPECT_EQ(window->width(), 576);
-    EXPECT_EQ(window->height() - window->menuBar()->height(), 507);
+    EXPECT_EQ(window->size() - QSize(0, window->menuBar()->height()), QSize(576, 507));
 
-    // Every menu and item with its text and its state at the start.
+    // Every menu with its items ("" a separator) and those disabled at the start.
     const struct {
-        const char* title;
-        std::vector<std::pair<QString, bool>> items;  // separators read ""
+        QString title, items, disabled;
     } menus[] = {
-        {"&File",
-         {{"&New Map", true}, {"&Open Map", true}, {"&Save Map", true}, {"Save Map &As", true}, {"", true},
-          {"Import", false}, {"Software S&ettings", true}, {"", true}, {"E&xit", true}}},
-        {"&Edit", {{"Edit &Region", false}}},
-        {"E&CU",
-         {{"&Online", true}, {"Hardware Configuration", false}, {"Show Configuration", false}, {"Firmware Update", false}}},
-        {"&Settings", {{"Start Enrichments", true}, {"CLT Enrichment", true}}},
-        {"&Tools", {{"Setup Wizard", true}, {"Debug Window", true}}},
-        {"&Help", {{"&Contents", true}, {"&Search for Help On...", true}, {"&About...", true}}},
+        {"&File", "&New Map|&Open Map|&Save Map|Save Map &As||Import|Software S&ettings||E&xit", "Import"},
+        {"&Edit", "Edit &Region", "Edit &Region"},
+        {"E&CU", "&Online|Hardware Configuration|Show Configuration|Firmware Update",
+         "Hardware Configuration|Show Configuration|Firmware Update"},
+        {"&Settings", "Start Enrichments|CLT Enrichment", ""},
+        {"&Tools", "Setup Wizard|Debug Window", ""},
+        {"&Help", "&Contents|&Search for Help On...|&About...", ""},
     };
     const QList<QAction*> bar = window->menuBar()->actions();
     ASSERT_EQ(bar.size(), int(std::size(menus)));
     for (int m = 0; m < bar.size(); ++m) {
-        EXPECT_EQ(bar[m]->text(), menus[m].title);
-        EXPECT_EQ(bar[m]->isEnabled(), menus[m].title != QString("&Settings")) << menus[m].title;
-        const QList<QAction*> actions = bar[m]->menu()->actions();
-        ASSERT_EQ(actions.size(), int(menus[m].items.size())) << menus[m].title;
-        for (int i = 0; i < actions.size(); ++i) {
-            EXPECT_EQ(actions[i]->text(), menus[m].items[i].first);
-            EXPECT_EQ(actions[i]->isEnabled(), menus[m].items[i].second) << menus[m].items[i].first.toStdString();
+        QStringList items, disabled;
+        for (QAction* action : bar[m]->menu()->actions()) {
+            items << action->text();
+            if (!action->isEnabled()) disabled << action->text();
         }
+        EXPECT_EQ(bar[m]->text(), menus[m].title);
+        EXPECT_EQ(items.join('|'), menus[m].items);
+        EXPECT_EQ(disabled.join('|'), menus[m].disabled);
+        EXPECT_EQ(bar[m]->isEnabled(), menus[m].title != "&Settings");
     }
     EXPECT_TRUE(item("Online1")->isCheckable());
     EXPECT_TRUE(item("DebugWindow1")->isCheckable());
     EXPECT_EQ(window->statusPanel(0), " Disconnected");
-    EXPECT_EQ(window->statusPanel(1), "");
     EXPECT_EQ(window->shownPicture(), TPicture::idle);
     EXPECT_EQ(window->connectImage->geometry(), QRect(138, 6, 32, 32));
-    EXPECT_FALSE(window->iconTimer->isActive());
-    EXPECT_EQ(window->iconTimer->interval(), 25);
-    EXPECT_FALSE(window->statusDialog->isVisible());
-    EXPECT_FALSE(window->debugWindow->isVisible());
 
-    // The traffic picture: shown for one tick, a second call changes nothing.
+    // The traffic picture lasts one 25 ms tick; a second call restarts nothing.
     window->setActivity(true);
     EXPECT_EQ(window->shownPicture(), TPicture::activity);
-    EXPECT_TRUE(window->iconTimer->isActive());
     window->setActivity(true);
+    EXPECT_EQ(window->iconTimer->interval(), 25);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->shownPicture() == TPicture::connected; }, 1000));
     EXPECT_FALSE(window->iconTimer->isActive());
 
-    // Offline commands that need no ECU: the chart windows, the about box.
-    item("Settings1")->setEnabled(true);
+    // Commands that need no ECU.
     window->StartEnrichments1Click();
     window->StartEnrichments1Click();
     EXPECT_EQ(window->mdiArea->subWindowList().size(), 2);
-    item("About1")->trigger();
-    item("ShowConfiguration1")->setEnabled(true);
-    item("ShowConfiguration1")->trigger();
-    EXPECT_EQ(runner.names(), QStringList({"AboutBox", "messageBox"}));
-    EXPECT_EQ(runner.messages(), QStringList({"Not implemented yet!"}));
+    window->About1Click();
+    window->ShowConfiguration1Click();
+    EXPECT_EQ(runner.names, QStringList({"AboutBox", "messageBox"}));
+    EXPECT_EQ(runner.messages, QStringList({"Not implemented yet!"}));
     EXPECT_EQ(window->statusPanel(0), " Disconnected");
 }
 
@@ -250,9 +220,9 @@ TEST_F(MainWindowTest, FirstRunAsksForTheLinkTypeUntilOneIsStored) {
     } cases[] = {{nullptr, true}, {"", true}, {"Serial", true}, {"tcp", true}, {"serial", false}, {"network", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.type ? c.type : "(absent)");
-        runner.shown.clear();
+        runner.forget();
         open(c.type ? Store{{"com.Type", c.type}} : Store{});
-        EXPECT_EQ(runner.names(), c.asks ? QStringList{"F_Settings"} : QStringList{});
+        EXPECT_EQ(runner.names, c.asks ? QStringList{"F_Settings"} : QStringList{});
     }
 
     // The dialog comes without Cancel, and Escape does not pass it; OK with Network stores it.
@@ -269,7 +239,7 @@ TEST_F(MainWindowTest, FirstRunAsksForTheLinkTypeUntilOneIsStored) {
         settings.BTN_Exit->click();
         return settings.result();
     });
-    runner.shown.clear();
+    runner.forget();
     open({});
     EXPECT_FALSE(cancelEnabled);
     EXPECT_FALSE(escaped);
@@ -277,12 +247,12 @@ TEST_F(MainWindowTest, FirstRunAsksForTheLinkTypeUntilOneIsStored) {
     EXPECT_EQ(stored("com.Type"), "network");
     EXPECT_EQ(stored("comm.portnum"), "32000");
 
-    runner.shown.clear();
+    runner.forget();
     window.reset();
     window = std::make_unique<TMainWindow>(realLinkFactory(), &runner, &clock);
     window->show();
     QCoreApplication::processEvents();
-    EXPECT_TRUE(runner.shown.empty());
+    EXPECT_TRUE(runner.names.isEmpty());
 }
 
 TEST_F(MainWindowTest, OnlineAndOfflineOverTcp) {
@@ -291,7 +261,7 @@ TEST_F(MainWindowTest, OnlineAndOfflineOverTcp) {
     window->Online1Click();
     expectState(true);
     EXPECT_EQ(window->statusPanel(1), "Firmware v.1.0.22");
-    EXPECT_TRUE(runner.messages().isEmpty()) << runner.messages().join("|").toStdString();
+    EXPECT_TRUE(runner.messages.isEmpty()) << runner.messages.join("|").toStdString();
 
     window->Online1Click();
     expectState(false);
@@ -335,18 +305,18 @@ TEST_F(MainWindowTest, NoEcuLeavesTheWindowOffline) {
     }
     open({{"com.Type", "network"}, {"comm.hostname", "127.0.0.1"}, {"comm.portnum", std::to_string(closedPort)}});
     window->Online1Click();
-    ASSERT_EQ(runner.messages().size(), 1);
-    EXPECT_TRUE(runner.messages()[0].startsWith("Unable to open connection to ECU!\n127.0.0.1:" +
+    ASSERT_EQ(runner.messages.size(), 1);
+    EXPECT_TRUE(runner.messages[0].startsWith("Unable to open connection to ECU!\n127.0.0.1:" +
                                                 QString::number(closedPort) + ": connection refused"))
-        << runner.messages()[0].toStdString();
+        << runner.messages[0].toStdString();
     EXPECT_EQ(window->statusPanel(0), " Disconnected");
     expectState(false);
 
     TSimProcess deaf(simPty({"--silent-after", "0"}));
-    runner.shown.clear();
+    runner.forget();
     overPty(deaf, 9600);
     window->Online1Click();
-    EXPECT_EQ(runner.messages(), QStringList{"Unable to establish communications with ECU."});
+    EXPECT_EQ(runner.messages, QStringList{"Unable to establish communications with ECU."});
     EXPECT_FALSE(window->ecuController().isOnline());
     expectState(false);
 }
@@ -355,7 +325,7 @@ TEST_F(MainWindowTest, ABootloaderOnlyEcuIsOfferedAFirmwareAtOnce) {
     TSimProcess sim(simPty({"--bootloader-only"}));
     overPty(sim, 9600);
     window->Online1Click();  // the chooser is cancelled
-    EXPECT_EQ(runner.names(), QStringList{"firmwareOpenDlg"});
+    EXPECT_EQ(runner.names, QStringList{"firmwareOpenDlg"});
     expectState(true);
     EXPECT_TRUE(window->ecuController().isOnline());
     EXPECT_TRUE(window->ecuController().needsFirmware());
@@ -374,11 +344,20 @@ TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
     const std::string firmware = makeFirmware("2.0.0", newLayout);
 
     QFileDialog* chooser = nullptr;
+    QMessageBox* question = nullptr;
     runner.answers.push_back([&](QDialog& dialog) {
         chooser = qobject_cast<QFileDialog*>(&dialog);
         return chooseFile(firmware)(dialog);
     });
-    runner.answers.push_back(press(QMessageBox::Yes));
+    runner.answers.push_back([&](QDialog& dialog) {
+        question = qobject_cast<QMessageBox*>(&dialog);
+        EXPECT_EQ(question->standardButtons(), QMessageBox::Yes | QMessageBox::Abort);
+        EXPECT_EQ(question->windowTitle(), "Warning");
+        EXPECT_EQ(question->text(),
+                  "You are about to reflash the firmware in your ECU. It is very important that you do not power off "
+                  "your ECU during the flash process! Are you sure you want to do this?");
+        return int(QMessageBox::Yes);
+    });
     // While it flashes the window refuses to close.
     bool modal = false, stillShown = false;
     QTimer::singleShot(150, [&] {
@@ -387,24 +366,19 @@ TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
         stillShown = window->isVisible();
     });
     item("FirmwareUpdate1")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.messages().size() == 2; }, 10000)) << runner.names().join(",").toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.messages.size() == 2; }, 10000)) << runner.names.join(",").toStdString();
 
     ASSERT_TRUE(chooser);
     EXPECT_EQ(chooser->windowTitle(), "Select Firmware Image");
     EXPECT_EQ(chooser->nameFilters(), QStringList{"Firmware File (*.hex)"});
     EXPECT_EQ(chooser->defaultSuffix(), "hex");
     EXPECT_EQ(chooser->fileMode(), QFileDialog::ExistingFile);
-    ASSERT_GE(runner.shown.size(), 2u);
-    EXPECT_EQ(runner.shown[1].name, "reflashQuestion");
-    EXPECT_EQ(runner.shown[1].title, "Warning");
-    EXPECT_EQ(runner.shown[1].text,
-              "You are about to reflash the firmware in your ECU. It is very important that you do not power off "
-              "your ECU during the flash process! Are you sure you want to do this?");
+    EXPECT_TRUE(question);
 
     EXPECT_TRUE(modal);
     EXPECT_TRUE(stillShown);
-    EXPECT_TRUE(runner.messages()[0].startsWith("A firmware update is running.")) << runner.messages()[0].toStdString();
-    const QString report = runner.messages()[1];
+    EXPECT_TRUE(runner.messages[0].startsWith("A firmware update is running.")) << runner.messages[0].toStdString();
+    const QString report = runner.messages[1];
     EXPECT_TRUE(report.startsWith("Firmware updated: Firmware v.2.0.0\n")) << report.toStdString();
     EXPECT_TRUE(report.contains("Carried over 4 settings; 1 new, 215 no longer in the firmware"));
     const auto& carried = window->ecuController().ecu().lastCarryOver;
@@ -450,36 +424,36 @@ TEST_F(MainWindowTest, FirmwareFilesRefusedAndAFlashThatFails) {
     };
     for (const auto& r : refused) {
         SCOPED_TRACE(r.name);
-        runner.shown.clear();
+        runner.forget();
         runner.answers.push_back(chooseFile(r.file));
         window->FirmwareUpdate1Click();
-        EXPECT_EQ(runner.names(), QStringList({"firmwareOpenDlg", "messageBox"}));
-        ASSERT_EQ(runner.messages().size(), 1);
-        EXPECT_TRUE(runner.messages()[0].startsWith(r.message)) << runner.messages()[0].toStdString();
+        EXPECT_EQ(runner.names, QStringList({"firmwareOpenDlg", "messageBox"}));
+        ASSERT_EQ(runner.messages.size(), 1);
+        EXPECT_TRUE(runner.messages[0].startsWith(r.message)) << runner.messages[0].toStdString();
     }
 
     // Abort: nothing goes to the ECU.
-    runner.shown.clear();
+    runner.forget();
     runner.answers = {chooseFile(good), press(QMessageBox::Abort)};
     window->FirmwareUpdate1Click();
-    EXPECT_EQ(runner.names(), QStringList({"firmwareOpenDlg", "reflashQuestion"}));
+    EXPECT_EQ(runner.names, QStringList({"firmwareOpenDlg", "reflashQuestion"}));
     EXPECT_FALSE(received(sim, "Mancb"));
 
     // A settings file goes out between the goodbye and the next greeting.
-    runner.shown.clear();
+    runner.forget();
     runner.answers = {chooseFile(writeFile("table.mtt", "line one\r\nline two\r\n"))};
     item("Import1")->trigger();
-    EXPECT_EQ(runner.names(), QStringList{"OpenConfigDialog"});
+    EXPECT_EQ(runner.names, QStringList{"OpenConfigDialog"});
     EXPECT_TRUE(received(sim, "byeline oneline twoMan"));
 
     // A block the ECU refuses every time: the progress ends, the error names the backup.
-    runner.shown.clear();
+    runner.forget();
     runner.answers = {chooseFile(good), press(QMessageBox::Yes)};
     window->FirmwareUpdate1Click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !runner.messages().isEmpty(); }, 10000));
-    EXPECT_TRUE(runner.messages()[0].startsWith("ECU did not accept block 2 of 32. Your settings are saved in " +
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !runner.messages.isEmpty(); }, 10000));
+    EXPECT_TRUE(runner.messages[0].startsWith("ECU did not accept block 2 of 32. Your settings are saved in " +
                                                 QString::fromStdString(dir.path)))
-        << runner.messages()[0].toStdString();
+        << runner.messages[0].toStdString();
     EXPECT_FALSE(window->statusDialog->isVisible());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isFlashing(); }, 1000));
     expectState(true);
