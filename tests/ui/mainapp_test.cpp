@@ -322,7 +322,7 @@ TEST_F(MainWindowTest, NoEcuLeavesTheWindowOffline) {
 }
 
 TEST_F(MainWindowTest, ABootloaderOnlyEcuIsOfferedAFirmwareAtOnce) {
-    TSimProcess sim(simPty({"--bootloader-only"}));
+    TSimProcess sim(simPty({"--bootloader-only", "--erase-ms", "0"}));
     overPty(sim, 9600);
     window->Online1Click();  // the chooser is cancelled
     EXPECT_EQ(runner.names, QStringList{"firmwareOpenDlg"});
@@ -334,6 +334,22 @@ TEST_F(MainWindowTest, ABootloaderOnlyEcuIsOfferedAFirmwareAtOnce) {
     window->Online1Click();
     expectState(false);
     EXPECT_FALSE(received(sim, "bye"));
+
+    // Flashed into life from the menu, the ECU is not offered a firmware at the next connect.
+    window->Online1Click();
+    runner.forget();
+    runner.answers = {chooseFile(makeFirmware("1.5.0", newLayout)), press(QMessageBox::Yes)};
+    window->FirmwareUpdate1Click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.messages.size() == 1; }, 10000));
+    EXPECT_TRUE(runner.messages[0].startsWith("Firmware updated: Firmware v.1.5.0\n\nNo settings backup"))
+        << runner.messages[0].toStdString();
+    window->Online1Click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received(sim, "bye"); }, 3000));
+    runner.forget();
+    window->Online1Click();
+    expectState(true);
+    EXPECT_TRUE(runner.names.isEmpty()) << runner.names.join(",").toStdString();
+    EXPECT_FALSE(window->ecuController().needsFirmware());
 }
 
 TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
