@@ -99,13 +99,8 @@ struct ToolOnSim : ::testing::Test {
         hex->closeFile();
         return hex;
     }
-    std::string makeFirmware(const std::string& version, const std::string& settingsText) {
-        const std::string settings = dir.path + "/layout-" + version + ".txt";
-        const std::string out = dir.path + "/fw-" + version + ".hex";
-        std::ofstream(settings) << settingsText;
-        const auto r = runProgram({ecusimProgram(), "make-firmware", "--version", version, "--settings", settings, "-o", out});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return out;
+    std::string makeFirmware(const std::string& version, const std::string& layout) {
+        return makeSimFirmware(dir.path, version, layout);
     }
     static void expectNothingLost(const std::vector<TSimLogLine>& log) {
         EXPECT_EQ(joinedBytes(log, "rx-lost"), "") << "the tool sent at a rate the ECU was not at";

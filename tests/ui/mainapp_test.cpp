@@ -139,12 +139,7 @@ struct MainWindowTest : ::testing::Test {
         }
     }
     std::string makeFirmware(const std::string& version, const std::string& layout) {
-        const std::string settings = dir.path + "/layout-" + version + ".txt";
-        const std::string out = dir.path + "/fw-" + version + ".hex";
-        std::ofstream(settings) << layout;
-        const auto r = runProgram({ecusimProgram(), "make-firmware", "--version", version, "--settings", settings, "-o", out});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return out;
+        return makeSimFirmware(dir.path, version, layout);
     }
     std::string writeFile(const std::string& name, const std::string& text) {
         const std::string path = dir.path + "/" + name;
