@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets a fresh Debian 12 machine up for Veltrace, builds it, and then either runs the tool
+# Sets a fresh Debian 12 machine up for Veltrace, builds it, and then either starts the app
 # against the simulated ECU ("run": the programs only) or builds everything and runs the whole
 # test suite ("test"). Run it as root or as a user who may use sudo.
 set -euo pipefail
@@ -15,9 +15,10 @@ cd "$top"
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
-# The tests also install the programs, build the Debian package (dpkg-shlibdeps, file) and check
-# the desktop entry, the AppStream metainfo and the bash completion.
-[ "$job" = test ] && packages+=(srecord xvfb xauth xdotool
+# The tests also install the programs, build the Debian package (dpkg-shlibdeps, file), check
+# the desktop entry, the AppStream metainfo and the bash completion, and run the app on an X
+# display of their own, drive it by keyboard and take a screenshot.
+[ "$job" = test ] && packages+=(srecord xvfb xauth xdotool imagemagick
                                 dpkg-dev file desktop-file-utils appstream bash-completion)
 
 missing=()
@@ -46,12 +47,16 @@ if [ "$job" = test ]; then
   exec ctest --output-on-failure -j"$(nproc)" --timeout 240
 fi
 
-# The run job: the programs only, a simulated ECU on the tool's default address, and the tool
-# going online to it.
+# The run job: the programs only, a simulated ECU on the tool's default address, and the app.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "$0: there is no display to show the app on (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
+  echo "$0: run this in a desktop session, or over ssh -X." >&2
+  exit 1
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRACE_TESTS=OFF -DVELTRACE_BENCHMARKS=OFF >/dev/null
 ninja -C build -j"$(nproc)"
 sim=build/tools/ecusim/veltrace-ecusim
-cli=build/src/cli/veltrace-cli
+app=build/src/ui/veltrace
 address=127.0.0.1
 port=32000
 if (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then
@@ -70,5 +75,6 @@ for _ in $(seq 50); do
   fi
   sleep 0.1
 done
-"$cli" --network "$address:$port" info
-"$cli" --network "$address:$port" settings
+echo "The simulated ECU listens on $address:$port. Starting veltrace; the simulator stops when you close it."
+echo "At the first start choose Network, host $address, port $port in the Settings dialog (README.md)."
+"$app"

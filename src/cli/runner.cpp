@@ -15,8 +15,6 @@
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
 #include "link/linkfactory.h"
-#include "link/serialcommunicator.h"
-#include "link/socketcommunicator.h"
 #include "platform/convert.h"
 #include "platform/files.h"
 #include "platform/serialports.h"
@@ -87,22 +85,6 @@ void writeOut(std::FILE* out, const void* bytes, size_t size) {
         throw ECliFailure(exitFailed, std::string("Cannot write the output: ") + std::strerror(errno));
 }
 void writeOut(std::FILE* out, const std::string& text) { writeOut(out, text.data(), text.size()); }
-
-// Why a link did not open, where its layer can tell (the serial port layer keeps the reason,
-// such as a permission problem and the dialout group; the network link the connect's error).
-// `address` is the link as the messages name it (HOST:PORT on the network).
-std::string linkOpenFailure(TCommunicator& link, const std::string& address) {
-    if (auto* serial = dynamic_cast<TSerialCommunicator*>(&link)) return serial->openError();
-    if (auto* network = dynamic_cast<TSocketCommunicator*>(&link)) {
-        const int code = network->openErrorCode();
-        if (code == ECONNREFUSED)
-            return "connection refused: nothing listens there. Start the ECU's network link there, or the "
-                   "simulated ECU: veltrace-ecusim --listen " + address;
-        if (code == ETIMEDOUT) return "no answer to the connect";
-        if (code != 0) return std::strerror(code);
-    }
-    return {};
-}
 
 std::string joinedDifferences(const std::vector<std::string>& differences) {
     std::string out;

@@ -159,7 +159,8 @@ bool TECU::connect() {
         return false;
     }
 
-    bootloaderListening = false;
+    // The firmware answers: an earlier connect that found only the bootloader no longer counts.
+    needsFirmware = bootloaderListening = false;
     op.progress.showStep("Getting Firmware Version...", 20);
     readVersion();
     if (versionMajor > 0 && savedRate != proto::handshakeRate && serial) changeBaudRate(savedRate);

@@ -149,7 +149,8 @@ public:
     void setOnline(bool on);
 
     // Handshake, version, settings download. False when neither the firmware nor the
-    // bootloader answered. Throws EConvertError when a settings line has no hexadecimal value
+    // bootloader answered. Sets needsFirmware when only the bootloader answered, clears it when
+    // the firmware did. Throws EConvertError when a settings line has no hexadecimal value
     // (the error carries the line), ELinkLost when the link goes, EReplyError when the ECU
     // streams without end.
     bool connect();

@@ -125,16 +125,21 @@ private:
 
 // Everything the core needs from the app, as one bundle: the three windows' seams carried to
 // the GUI thread, the user's preference store (its failures shown as message boxes) and the
-// machine's clock. Create it on the GUI thread; the windows outlive it.
+// machine's clock (or the one given, which outlives the bundle). Create it on the GUI thread;
+// the windows outlive it.
 struct TAppOperator {
-    TAppOperator(TProgress& progressDialog, TDebugLog& debugWindow, TMainServices& mainWindow)
-        : progress(queue, progressDialog), log(queue, debugWindow), window(queue, mainWindow) {}
+    TAppOperator(TProgress& progressDialog, TDebugLog& debugWindow, TMainServices& mainWindow,
+                 TClock* clock = nullptr)
+        : progress(queue, progressDialog),
+          log(queue, debugWindow),
+          window(queue, mainWindow),
+          op{progress, log, window, prefs, clock ? *clock : systemClock} {}
 
     TGuiCallQueue queue;
     TGuiProgress progress;
     TGuiDebugLog log;
     TGuiMainServices window;
     TQtPreferences prefs{window};
-    TSystemClock clock;
-    TOperator op{progress, log, window, prefs, clock};
+    TSystemClock systemClock;
+    TOperator op;
 };

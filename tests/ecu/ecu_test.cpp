@@ -153,13 +153,14 @@ TEST_F(EcuTest, NobodyAnswersGivesFalse) {
     for (const auto& w : link->wire) EXPECT_NE(w.rfind("rate:", 0), 0u) << w;
 }
 
-TEST_F(EcuTest, NeedsFirmwareStaysSetAfterALaterFirmwareConnect) {
+TEST_F(EcuTest, NeedsFirmwareIsClearedByALaterFirmwareConnect) {
     make("network");
     link->reply("Man", "?Y?", 1);
     firmware();
     ASSERT_TRUE(ecu->connect());
-    ASSERT_TRUE(ecu->connect());
     EXPECT_TRUE(ecu->needsFirmware);
+    ASSERT_TRUE(ecu->connect());
+    EXPECT_FALSE(ecu->needsFirmware);
     EXPECT_EQ(ecu->versionText, "1.0.22");
 }
 

@@ -25,31 +25,6 @@
 
 namespace {
 
-// Real time, but the tool's fixed pauses are cut to at most 50 ms of real sleep; the rest is
-// added to the clock, so deadlines computed around a pause stay consistent. Unlike skipping
-// them altogether, the tool still pauses where the ECU needs a moment (after "mcB").
-class TShortPauseClock : public TClock {
-public:
-    int64_t nowMs() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        return real.nowMs() + skipped;
-    }
-    void sleepMs(int ms) override {
-        const int slept = std::min(ms, maxRealPauseMs);
-        real.sleepMs(slept);
-        std::lock_guard<std::mutex> lock(mutex);
-        skipped += ms - slept;
-        pauses.push_back(ms);
-    }
-    std::vector<int> pauses;
-
-private:
-    static constexpr int maxRealPauseMs = 50;
-    std::mutex mutex;
-    int64_t skipped = 0;
-    TSystemClock real;
-};
-
 std::map<std::string, int> stateValues(const std::string& path, std::string* version = nullptr) {
     std::ifstream in(path);
     std::map<std::string, int> values;
@@ -124,13 +99,8 @@ struct ToolOnSim : ::testing::Test {
         hex->closeFile();
         return hex;
     }
-    std::string makeFirmware(const std::string& version, const std::string& settingsText) {
-        const std::string settings = dir.path + "/layout-" + version + ".txt";
-        const std::string out = dir.path + "/fw-" + version + ".hex";
-        std::ofstream(settings) << settingsText;
-        const auto r = runProgram({ecusimProgram(), "make-firmware", "--version", version, "--settings", settings, "-o", out});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return out;
+    std::string makeFirmware(const std::string& version, const std::string& layout) {
+        return makeSimFirmware(dir.path, version, layout);
     }
     static void expectNothingLost(const std::vector<TSimLogLine>& log) {
         EXPECT_EQ(joinedBytes(log, "rx-lost"), "") << "the tool sent at a rate the ECU was not at";

@@ -1,5 +1,7 @@
 #include "support/fakes.h"
 
+#include <algorithm>
+
 void TRecordingProgress::record(const std::string& call) {
     std::lock_guard<std::mutex> lock(mutex);
     log.push_back(call);
@@ -89,9 +91,11 @@ int64_t TFastClock::nowMs() {
 }
 
 void TFastClock::sleepMs(int ms) {
+    const int realMs = std::min(ms, maxRealPauseMs);
+    if (realMs > 0) real.sleepMs(realMs);
     std::lock_guard<std::mutex> lock(mutex);
     slept.push_back(ms);
-    skipped += ms;
+    skipped += ms - std::max(realMs, 0);
 }
 
 std::vector<int> TFastClock::pauses() const {

@@ -84,18 +84,28 @@ private:
 };
 
 // Real time, but fixed pauses are recorded and skipped: the time they would have taken is
-// added to the clock, so deadlines computed around them stay consistent.
+// added to the clock, so deadlines computed around them stay consistent. With a
+// `maxRealPauseMs`, each pause still sleeps up to that long, where a peer needs a moment
+// (the simulated ECU after "mcB").
 class TFastClock : public TClock {
 public:
+    explicit TFastClock(int maxRealPauseMs = 0) : maxRealPauseMs(maxRealPauseMs) {}
     int64_t nowMs() override;
     void sleepMs(int ms) override;
     std::vector<int> pauses() const;
 
 private:
+    const int maxRealPauseMs;
     mutable std::mutex mutex;
     int64_t skipped = 0;
     std::vector<int> slept;
     TSystemClock real;
+};
+
+// Fixed pauses cut to at most 50 ms of real sleep.
+class TShortPauseClock : public TFastClock {
+public:
+    TShortPauseClock() : TFastClock(50) {}
 };
 
 // A purely virtual clock: it stands still until a pause or the scripted link moves it.

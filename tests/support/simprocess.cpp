@@ -132,6 +132,16 @@ std::vector<std::string> simEvents(const std::vector<TSimLogLine>& lines) {
 
 std::string ecusimProgram() { return VELTRACE_ECUSIM_PATH; }
 
+std::string makeSimFirmware(const std::string& dir, const std::string& version, const std::string& settingsText) {
+    const std::string settings = dir + "/layout-" + version + ".txt";
+    const std::string out = dir + "/fw-" + version + ".hex";
+    std::ofstream(settings) << settingsText;
+    const TProgramResult r =
+        runProgram({ecusimProgram(), "make-firmware", "--version", version, "--settings", settings, "-o", out});
+    if (r.exitCode != 0) throw std::runtime_error("make-firmware failed: " + r.err);
+    return out;
+}
+
 TSimProcess::TSimProcess(TSimConfig cfg) : config(std::move(cfg)) {
     dir_ = makeTempDir();
     errPath = dir_ + "/stderr.txt";

@@ -106,6 +106,10 @@ struct TProgramResult {
 TProgramResult runProgram(const std::vector<std::string>& argv, int timeoutMs = 10000);
 // The simulator program built with these tests.
 std::string ecusimProgram();
+// Makes a firmware for the simulator in `dir` with `version` and the settings layout
+// `settingsText` (name=value lines); the path of its HEX file. Throws std::runtime_error when
+// make-firmware fails.
+std::string makeSimFirmware(const std::string& dir, const std::string& version, const std::string& settingsText);
 
 // ---- template ----
 

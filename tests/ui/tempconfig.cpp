@@ -1,5 +1,5 @@
-// The widget tests never touch the user's preference store: before anything opens it, a
-// temporary folder stands in for the configuration folder.
+// The widget tests never touch the user's preference store or settings backups: before anything
+// opens them, temporary folders stand in for the configuration and data folders.
 
 #include <cstdlib>
 
@@ -8,8 +8,12 @@
 namespace {
 
 struct TTempConfig {
-    TTempConfig() { ::setenv("XDG_CONFIG_HOME", dir.path.c_str(), 1); }
-    TTempDir dir;
+    TTempConfig() {
+        ::setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
+        ::setenv("XDG_DATA_HOME", data.path.c_str(), 1);
+    }
+    TTempDir config;
+    TTempDir data;
 } tempConfig;
 
 }  // namespace

@@ -1,0 +1,118 @@
+// veltrace: the desktop application. --help and --version answer before any window or display
+// is touched.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ui/mainapp.h"
+#include "ui/versionreader.h"
+
+namespace {
+
+constexpr const char* helpText =
+    R"(Usage: veltrace [--help] [--version] [Qt options]
+
+Veltrace tunes an engine control unit (ECU) running the VIVU v3 firmware, over a
+serial port or a TCP connection. It opens its main window, from which the operator:
+  chooses the link             File > Software Settings
+  goes online and offline      ECU > Online
+  updates the firmware         ECU > Firmware Update (an Intel HEX file, *.hex)
+  imports a settings file      File > Import (*.mtt)
+  watches the traffic          Tools > Debug Window
+  reads the program's version  Help > About
+
+While no link type is stored (the first start), the Settings dialog opens by
+itself. For the simulated ECU (veltrace-ecusim) choose Network, host 127.0.0.1 and
+port 32000; for an ECU on a serial line choose Serial, the port (Com1 is the first
+device of the serial port list) and one of the bit rates 9600, 19200, 38400,
+57600 and 115200.
+
+Options:
+  --help       print this help and exit
+  --version    print the program's version and exit
+  Qt's own options are taken as well, for example -platform offscreen or
+  -display :1.
+
+Files and environment:
+  $XDG_CONFIG_HOME/Harnwick/Veltrace.conf (~/.config/Harnwick/Veltrace.conf)
+      the link preferences: com.Type (serial or network), comm.comport,
+      comm.baudrate, comm.hostname, comm.portnum. veltrace-cli uses the same file.
+  $XDG_DATA_HOME/Harnwick/Veltrace/backups (~/.local/share/Harnwick/Veltrace/backups)
+      the settings backup written before every firmware update, and the report
+      of the settings carried over to the new firmware.
+  VELTRACE_SERIAL_PORTS
+      device paths separated by colons, in place of the machine's serial devices
+      (/dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*): the first is Com1.
+
+Closing the window while online says goodbye to the ECU first. While a firmware
+update runs the window does not close; SIGINT and SIGTERM ask it to close as its
+close box does.
+
+Exit status: 0 when the window was closed, 2 for an argument it does not take.
+)";
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM close the window as its close box does: with a goodbye while online,
+// and not at all while a firmware update runs.
+void closeOnSignals(TMainWindow& window) {
+    if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(helpText, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            const std::string version = getVersionInfo("FileVersion");
+            std::printf("veltrace %s\n", version.empty() ? "(version unknown)" : version.c_str());
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("veltrace"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Veltrace"));
+    QApplication::setDesktopFileName(QStringLiteral("veltrace"));
+    const QStringList extra = QApplication::arguments().mid(1);
+    if (!extra.isEmpty()) {
+        std::fprintf(stderr, "veltrace: unexpected argument '%s' (veltrace --help lists what it takes)\n",
+                     extra.first().toLocal8Bit().constData());
+        return 2;
+    }
+
+    TMainWindow window;
+    closeOnSignals(window);
+    window.show();
+    return app.exec();
+}

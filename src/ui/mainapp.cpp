@@ -1,0 +1,557 @@
+#include "ui/mainapp.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <atomic>
+#include <exception>
+
+#include "data/ihexfile.h"
+#include "ecu/ecu.h"
+#include "ecu/ecuctl.h"
+#include "link/linkfactory.h"
+#include "ui/debug.h"
+#include "ui/filesettings.h"
+#include "ui/form2d.h"
+#include "ui/guiseams.h"
+#include "ui/helpabout.h"
+#include "ui/pictures.h"
+#include "ui/statusdialog.h"
+
+namespace {
+
+constexpr const char* windowCaption = "Veltrace";
+constexpr int iconIntervalMs = 25;
+constexpr int pictureSize = 32;
+constexpr QPoint picturePlace(138, 6);
+constexpr int pictureStripHeight = 44;
+constexpr int panelWidths[2] = {100, 50};
+// The firmware image as the reader starts it and grows it.
+constexpr uint16_t imageInitialSize = 8192, imageGrowStep = 1024;
+
+constexpr const char* reflashQuestion =
+    "You are about to reflash the firmware in your ECU. It is very important that you do not power off "
+    "your ECU during the flash process! Are you sure you want to do this?";
+constexpr const char* closeWhileFlashing =
+    "A firmware update is running. Veltrace can be closed when it has ended: an ECU cut off in the "
+    "middle of it is left without a firmware.";
+
+// When a menu item is enabled.
+enum class TRule {
+    always,
+    never,
+    offline,  // disabled while online
+    online,   // enabled while online
+};
+
+struct TMenuSpec {
+    const char* title;
+    const char* name;
+    TRule rule;
+};
+
+// The menu bar, left to right.
+constexpr TMenuSpec menuSpecs[] = {
+    {"&File", "File1", TRule::always},     {"&Edit", "Edit1", TRule::always},
+    {"E&CU", "ECU1", TRule::always},       {"&Settings", "Settings1", TRule::online},
+    {"&Tools", "Tools1", TRule::always},   {"&Help", "Help1", TRule::always},
+};
+
+struct TItemSpec {
+    int menu;          // into menuSpecs
+    const char* text;  // null: a separator
+    const char* name;
+    TRule rule;
+    void (TMainWindow::*click)();  // null: the item does nothing
+};
+
+constexpr TItemSpec itemSpecs[] = {
+    {0, "&New Map", "NewMap1", TRule::offline, nullptr},
+    {0, "&Open Map", "OpenMap1", TRule::always, nullptr},
+    {0, "&Save Map", "SaveMap1", TRule::always, nullptr},
+    {0, "Save Map &As", "SaveMapAs1", TRule::always, nullptr},
+    {0, nullptr, "N1", TRule::always, nullptr},
+    {0, "Import", "Import1", TRule::online, &TMainWindow::Import1Click},
+    {0, "Software S&ettings", "SoftwareSettings1", TRule::always, &TMainWindow::SoftwareSettings1Click},
+    {0, nullptr, "N2", TRule::always, nullptr},
+    {0, "E&xit", "Exit1", TRule::always, &TMainWindow::Exit1Click},
+    {1, "Edit &Region", "EditRegion1", TRule::never, nullptr},
+    {2, "&Online", "Online1", TRule::always, &TMainWindow::Online1Click},
+    {2, "Hardware Configuration", "HardwareConfiguration1", TRule::online, &TMainWindow::HardwareConfiguration1Click},
+    {2, "Show Configuration", "ShowConfiguration1", TRule::online, &TMainWindow::ShowConfiguration1Click},
+    {2, "Firmware Update", "FirmwareUpdate1", TRule::online, &TMainWindow::FirmwareUpdate1Click},
+    {3, "Start Enrichments", "StartEnrichments1", TRule::always, &TMainWindow::StartEnrichments1Click},
+    {3, "CLT Enrichment", "CLTEnrichment1", TRule::always, nullptr},
+    {4, "Setup Wizard", "SetupWizard1", TRule::always, nullptr},
+    {5, "&Contents", "Contents1", TRule::always, nullptr},
+    {5, "&Search for Help On...", "SearchforHelpOn1", TRule::always, nullptr},
+    {5, "&About...", "About1", TRule::always, &TMainWindow::About1Click},
+};
+
+// A file chooser of the window: the file and its folder must exist.
+struct TChooserSpec {
+    const char* name;
+    const char* title;
+    const char* filter;
+    const char* suffix;
+};
+constexpr TChooserSpec firmwareChooserSpec{"firmwareOpenDlg", "Select Firmware Image", "Firmware File (*.hex)", "hex"};
+constexpr TChooserSpec configChooserSpec{"OpenConfigDialog", "Select Config File", "Config File (*.mtt)", "mtt"};
+
+QFileDialog* makeChooser(QWidget* parent, const TChooserSpec& spec) {
+    auto* dialog = new QFileDialog(parent, QString::fromLatin1(spec.title));
+    dialog->setObjectName(QString::fromLatin1(spec.name));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(QString::fromLatin1(spec.filter));
+    dialog->setDefaultSuffix(QString::fromLatin1(spec.suffix));
+    dialog->setSizeGripEnabled(true);
+    return dialog;
+}
+
+// The link as messages name it: HOST:PORT ([HOST]:PORT for IPv6), or the serial port.
+std::string linkName(TCommunicator& link) {
+    if (link.isSerialKind()) return "serial port " + link.getPort();
+    const std::string host = link.getPort();
+    return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
+           std::to_string(link.getBaudRate());
+}
+
+// What the operator reads after a firmware update that ran to its end.
+std::string flashReport(const TECU& ecu) {
+    const TCarryOverReport& r = ecu.lastCarryOver;
+    std::string text = "Firmware updated: Firmware v." + ecu.versionText + "\n\n";
+    text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
+                                   "no settings to read.\n"
+                                 : "Settings backed up to " + r.backupFile + "\n";
+    text += carryOverText(r, 64);
+    if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
+    return text;
+}
+
+// The firmware update the window queues: after a flash that ran to its end the operator reads
+// what became of the settings (a flash that failed is reported by the controller). `finished`
+// turns true when the worker is done with the command.
+class TReportedFlash : public TECUFlashUpdate {
+public:
+    TReportedFlash(const TIHexFile& image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
+        : TECUFlashUpdate(image), window(window), finished(std::move(finished)) {}
+    ~TReportedFlash() override { finished->store(true); }
+
+    bool execute(TECU& ecu) override {
+        if (!TECUFlashUpdate::execute(ecu)) return false;
+        window.reportMessage(flashReport(ecu));
+        return true;
+    }
+
+private:
+    TMainServices& window;
+    std::shared_ptr<std::atomic<bool>> finished;
+};
+
+// Counts GUI-thread ECU work; a close asked for meanwhile follows when the work is done.
+class TBusy {
+public:
+    TBusy(int& depth, bool& closeWanted, QWidget& window) : depth(depth), closeWanted(closeWanted), window(window) {
+        ++depth;
+    }
+    ~TBusy() {
+        if (--depth == 0 && closeWanted) {
+            closeWanted = false;
+            QTimer::singleShot(0, &window, &QWidget::close);
+        }
+    }
+
+private:
+    int& depth;
+    bool& closeWanted;
+    QWidget& window;
+};
+
+}  // namespace
+
+template <class Command>
+void TMainWindow::guarded(Command command) {
+    try {
+        command();
+    } catch (const std::exception& e) {
+        reportMessage(e.what());
+    }
+}
+
+TMainWindow::TMainWindow() : TMainWindow(realLinkFactory()) {}
+
+TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock, QWidget* parent)
+    : QMainWindow(parent), runner(runner ? *runner : ownRunner) {
+    setObjectName(QStringLiteral("MainWindow"));
+    setWindowTitle(QString::fromLatin1(windowCaption));
+    setWindowIcon(programIcon());
+
+    // The form: the picture above the document area, the menus, the two status panels.
+    auto* client = new QWidget(this);
+    auto* strip = new QWidget(client);
+    strip->setFixedHeight(pictureStripHeight);
+    connectImage = new QLabel(strip);
+    connectImage->setObjectName(QStringLiteral("connectImage"));
+    connectImage->setGeometry(QRect(picturePlace, QSize(pictureSize, pictureSize)));
+    mdiArea = new QMdiArea(client);
+    mdiArea->setObjectName(QStringLiteral("MDIClient"));
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(strip);
+    layout->addWidget(mdiArea, 1);
+    setCentralWidget(client);
+
+    statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+    statusBar()->setSizeGripEnabled(false);
+    for (int i = 0; i < 2; ++i) {
+        statusPanels[i] = new QLabel(this);
+        statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        statusPanels[i]->setMinimumWidth(panelWidths[i]);
+        statusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        statusBar()->addWidget(statusPanels[i], i);  // the last panel takes the rest
+    }
+    statusPanels[0]->setText(QStringLiteral(" Disconnected"));
+
+    iconTimer = new QTimer(this);
+    iconTimer->setObjectName(QStringLiteral("iconTimer"));
+    iconTimer->setInterval(iconIntervalMs);
+    connect(iconTimer, &QTimer::timeout, this, [this] { setActivity(false); });
+
+    idleIcon = connectionPicture(TConnectionPicture::idle);
+    connectedIcon = connectionPicture(TConnectionPicture::connected);
+    activityIcon = connectionPicture(TConnectionPicture::activity);
+    showPicture(TPicture::idle);
+
+    // The windows the worker reports into, the seams that carry its calls to this thread, and
+    // the controller, whose worker starts at once.
+    statusDialog = new TStatusBarDlg(this);
+    debugWindow = new TDebugDlg(this);
+    seams = std::make_unique<TAppOperator>(*statusDialog, *debugWindow, *this, clock);
+    controller = std::make_unique<TEcuController>(seams->op, std::move(links));
+
+    buildMenus();
+    connect(debugWindow, &TDebugDlg::shownChanged, this, &TMainWindow::onDebugWindowShown);
+    resize(clientWidth, clientHeight + menuBar()->sizeHint().height());
+
+    settingsDialog = new TF_Settings(*controller, seams->prefs, *this, this);
+    settingsDialog->beforeLinkChange = [this] {
+        // The new link replaces an open one: say goodbye and show the offline state first.
+        if (onlineShown || controller->isOnline()) {
+            switchOnline(false);
+            showOnlineState(false);
+        }
+    };
+    aboutBox = new TAboutBox(programVersion(), this);
+}
+
+TMainWindow::~TMainWindow() {
+    // The worker's last act takes the link off line through this window and the seams.
+    controller.reset();
+    seams.reset();
+}
+
+void TMainWindow::buildMenus() {
+    QMenu* menus[std::size(menuSpecs)];
+    for (size_t m = 0; m < std::size(menuSpecs); ++m) {
+        menus[m] = menuBar()->addMenu(QString::fromLatin1(menuSpecs[m].title));
+        menus[m]->setObjectName(QString::fromLatin1(menuSpecs[m].name) + QStringLiteral("Menu"));
+        menus[m]->menuAction()->setObjectName(QString::fromLatin1(menuSpecs[m].name));
+        menus[m]->menuAction()->setEnabled(menuSpecs[m].rule != TRule::online);
+    }
+    for (const TItemSpec& spec : itemSpecs) {
+        QMenu* menu = menus[spec.menu];
+        QAction* action = spec.text ? menu->addAction(QString::fromLatin1(spec.text)) : menu->addSeparator();
+        action->setObjectName(QString::fromLatin1(spec.name));
+        action->setEnabled(spec.rule == TRule::always || spec.rule == TRule::offline);
+        if (spec.click) {
+            const auto click = spec.click;
+            connect(action, &QAction::triggered, this, [this, click] { (this->*click)(); });
+        }
+    }
+    menuAction(QStringLiteral("Online1"))->setCheckable(true);
+    menus[4]->addAction(debugWindow->toggleAction());
+}
+
+QAction* TMainWindow::menuAction(const QString& name) const { return findChild<QAction*>(name); }
+
+QString TMainWindow::statusPanel(int panel) const { return statusPanels[panel]->text(); }
+
+TPreferences& TMainWindow::preferences() { return seams->prefs; }
+
+// ---- Services ---------------------------------------------------------------------------
+
+void TMainWindow::reportMessage(const std::string& text) { reportMessage(text, {}); }
+
+void TMainWindow::reportMessage(const std::string& text, const std::string& detail) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), QString::fromStdString(text),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("messageBox"));
+    if (!detail.empty()) box.setInformativeText(QString::fromStdString(detail));
+    runner.run(box);
+}
+
+void TMainWindow::setActivity(bool on) {
+    if (on == activityShown) return;
+    activityShown = on;
+    showPicture(on ? TPicture::activity : TPicture::connected);
+    if (on)
+        iconTimer->start();
+    else
+        iconTimer->stop();
+}
+
+void TMainWindow::setFirmwareText(const std::string& text) {
+    statusPanels[1]->setText(QString::fromStdString(text));
+}
+
+void TMainWindow::repaint() { update(); }
+
+void TMainWindow::showPicture(TPicture which) {
+    picture = which;
+    connectImage->setPixmap(which == TPicture::idle        ? idleIcon
+                            : which == TPicture::connected ? connectedIcon
+                                                           : activityIcon);
+}
+
+void TMainWindow::switchOnline(bool on) {
+    // The controller's last call comes while it is being destroyed; the ECU object then says
+    // its goodbye itself.
+    if (!controller) return;
+    std::string openFailure;
+    try {
+        controller->setOnline(on);
+    } catch (const EControllerError&) {
+        throw;
+    } catch (const std::exception& e) {
+        openFailure = e.what();  // a host name that cannot be looked up, for one
+    }
+    const bool online = controller->isOnline();
+    if (online != on) {
+        TCommunicator& link = *controller->ecu().link;
+        const std::string name = linkName(link);
+        if (openFailure.empty()) openFailure = linkOpenFailure(link, name);
+        reportMessage("Unable to open connection to ECU!", name + (openFailure.empty() ? "" : ": " + openFailure));
+    }
+    if (!online) {
+        menuAction(QStringLiteral("NewMap1"))->setEnabled(true);
+        showPicture(TPicture::idle);
+        return;
+    }
+
+    controller->setDebugEcho(false);
+    if (debugWindow->echoWanted()) controller->setDebugEcho(true);
+    bool connected = false;
+    std::string why;
+    {
+        TBusy busyNow(busy, closeWanted, *this);
+        try {
+            connected = controller->connect();
+        } catch (const EControllerError&) {
+            throw;
+        } catch (const std::exception& e) {
+            why = e.what();  // a settings line without a value, replies without end, a lost link
+        }
+    }
+    if (!connected) {
+        reportMessage("Unable to establish communications with ECU.", why);
+        controller->setOnline(false);
+        return;
+    }
+    menuAction(QStringLiteral("NewMap1"))->setEnabled(false);
+    showPicture(TPicture::connected);
+    if (controller->needsFirmware()) runFirmwareUpdate();
+}
+
+// ---- Online and offline -----------------------------------------------------------------
+
+void TMainWindow::showOnlineState(bool online) {
+    for (const TItemSpec& spec : itemSpecs)
+        if (spec.rule == TRule::online) menuAction(QString::fromLatin1(spec.name))->setEnabled(online);
+    for (const TMenuSpec& spec : menuSpecs)
+        if (spec.rule == TRule::online) menuAction(QString::fromLatin1(spec.name))->setEnabled(online);
+    onlineShown = online;
+    menuAction(QStringLiteral("Online1"))->setChecked(online);
+    statusPanels[0]->setText(online ? QStringLiteral(" Connected ") : QStringLiteral(" Disconnected "));
+    if (!online) statusPanels[1]->clear();
+}
+
+void TMainWindow::Online1Click() {
+    // The mark follows the window's state, not the click.
+    menuAction(QStringLiteral("Online1"))->setChecked(onlineShown);
+    guarded([&] {
+        if (!controller->isOnline()) {
+            switchOnline(true);
+            if (!controller->isOnline()) {
+                // A link that went while the window showed it online: show it offline now.
+                if (onlineShown) showOnlineState(false);
+                return;
+            }
+            showOnlineState(true);
+        } else {
+            switchOnline(false);
+            showOnlineState(false);
+        }
+    });
+}
+
+void TMainWindow::onDebugWindowShown(bool shown) {
+    guarded([&] {
+        if (onlineShown && controller->isOnline())
+            controller->setDebugEcho(shown);
+    });
+}
+
+// ---- Firmware update --------------------------------------------------------------------
+
+QFileDialog* TMainWindow::firmwareOpenDlg() {
+    if (!firmwareChooser) firmwareChooser = makeChooser(this, firmwareChooserSpec);
+    return firmwareChooser;
+}
+
+QFileDialog* TMainWindow::OpenConfigDialog() {
+    if (!configChooser) configChooser = makeChooser(this, configChooserSpec);
+    return configChooser;
+}
+
+QString TMainWindow::chooseFile(QFileDialog& dialog) {
+    if (runner.run(dialog) != QDialog::Accepted) return {};
+    return dialog.selectedFiles().value(0);
+}
+
+void TMainWindow::FirmwareUpdate1Click() {
+    guarded([this] { runFirmwareUpdate(); });
+}
+
+bool TMainWindow::readFirmware(const QString& fileName, TIHexFile& image) {
+    try {
+        image.openFile(fileName.toStdString());
+    } catch (const EInOutError& e) {
+        reportMessage(e.what());
+        return false;
+    }
+    std::string why;
+    try {
+        if (!image.readRecords() || !image.buildImage(*this)) why = image.failure;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    // An image the ECU cannot take is refused here, before the question.
+    if (why.empty() && image.imageSize > static_cast<uint32_t>(ecu_protocol::maxImageBytes))
+        why = "the image is " + std::to_string(image.imageSize) + " bytes, more than the ECU's " +
+              std::to_string(ecu_protocol::maxImageBytes);
+    if (why.empty() && image.dataBytes == 0) why = "the file holds no data";
+    if (why.empty()) return true;
+    image.closeFile();
+    reportMessage("Unable to read firmware image!", fileName.toStdString() + ": " + why);
+    return false;
+}
+
+bool TMainWindow::askReflash() {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString::fromLatin1(reflashQuestion),
+                    QMessageBox::Yes | QMessageBox::Abort, this);
+    box.setObjectName(QStringLiteral("reflashQuestion"));
+    box.setDefaultButton(QMessageBox::Abort);
+    return runner.run(box) == QMessageBox::Yes;
+}
+
+void TMainWindow::runFirmwareUpdate() {
+    const QString fileName = chooseFile(*firmwareOpenDlg());
+    if (fileName.isEmpty()) return;
+    TIHexFile image(imageInitialSize, imageGrowStep);
+    if (!readFirmware(fileName, image)) return;
+    if (!askReflash()) {
+        image.closeFile();
+        return;
+    }
+
+    // The worker flashes; this thread waits in the modal progress dialog until the flash
+    // closes it, however the flash ends. The image lives until then.
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    flashing = true;
+    controller->queueCommand(std::make_unique<TReportedFlash>(image, seams->window, finished));
+    statusDialog->setCaption("Updating Firmware...");
+    statusDialog->hide();
+    statusDialog->showModal();
+    flashing = false;
+    flashDone = finished;
+    image.closeFile();
+}
+
+// ---- Other commands ---------------------------------------------------------------------
+
+void TMainWindow::Import1Click() {
+    guarded([this] {
+        const QString fileName = chooseFile(*OpenConfigDialog());
+        if (fileName.isEmpty()) return;
+        TBusy busyNow(busy, closeWanted, *this);
+        controller->importSettings(fileName.toStdString());
+    });
+}
+
+void TMainWindow::SoftwareSettings1Click() { runner.run(*settingsDialog); }
+
+void TMainWindow::ShowConfiguration1Click() { reportMessage("Not implemented yet!"); }
+
+void TMainWindow::HardwareConfiguration1Click() {
+    guarded([this] { controller->showHardwareConfig(); });
+}
+
+void TMainWindow::StartEnrichments1Click() { new TtableEdit2D(mdiArea); }
+
+void TMainWindow::About1Click() { runner.run(*aboutBox); }
+
+void TMainWindow::Exit1Click() { close(); }
+
+void TMainWindow::checkLinkType() {
+    const std::string type = preferences().readPreference("com.Type");
+    if (type == "serial" || type == "network") return;
+    settingsDialog->BTN_Cancel->setEnabled(false);
+    runner.run(*settingsDialog);
+    settingsDialog->BTN_Cancel->setEnabled(true);
+}
+
+// ---- Window -----------------------------------------------------------------------------
+
+bool TMainWindow::isFlashing() const { return flashing || (flashDone && !flashDone->load()); }
+
+void TMainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (firstShow) {
+        firstShow = false;
+        // After the window is on the screen, not inside its show.
+        QTimer::singleShot(0, this, &TMainWindow::checkLinkType);
+    }
+}
+
+void TMainWindow::closeEvent(QCloseEvent* event) {
+    if (isFlashing()) {
+        event->ignore();
+        reportMessage(closeWhileFlashing);
+        return;
+    }
+    if (busy > 0) {
+        event->ignore();
+        closeWanted = true;
+        return;
+    }
+    // Leaving while online: the goodbye first, then the link closes.
+    guarded([this] {
+        if (controller->isOnline()) {
+            switchOnline(false);
+            showOnlineState(false);
+        }
+    });
+    event->accept();
+}
