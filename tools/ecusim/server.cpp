@@ -183,6 +183,9 @@ struct TServer::TLine {
     uint64_t rxQueued = 0;
     std::string txQueue;         // replies made, not yet sent to the tool
     TLineTimer rx, tx;
+    // When the bytes just handed to the ECU crossed the line (-1: none since): a reply to them
+    // starts from there, not from the moment this process woke up to hand them on.
+    int64_t deliveredAtNs = -1;
 };
 
 std::optional<TServer::TEnd> TServer::received(TLine& line, int fd, const TPty* pty, const std::string& chunk,
@@ -213,6 +216,7 @@ std::optional<TServer::TEnd> TServer::deliver(TLine& line, int fd, const TPty* p
     if (line.paced && n > 0) {
         line.rx.setRate(machine.bitRate());
         n = std::min(n, line.rx.crossed(nowNs()));
+        if (n > 0) line.deliveredAtNs = line.rx.crossesAtNs(n - 1);
         line.rx.take(n);
     }
     while (n > 0) {
@@ -234,9 +238,11 @@ bool TServer::transmit(TLine& line, int fd, const TPty* pty) {
     const std::string due = machine.takeDue(nowMs());
     if (!line.paced) return writeOut(fd, pty, due);
     line.txQueue += due;
+    const int64_t madeAtNs = line.deliveredAtNs >= 0 ? line.deliveredAtNs : nowNs();
+    line.deliveredAtNs = -1;
     if (line.txQueue.empty()) return true;
     line.tx.setRate(machine.bitRate());
-    line.tx.start(nowNs(), machine.bitRate());
+    line.tx.start(madeAtNs, machine.bitRate());
     const uint64_t n = std::min<uint64_t>(line.txQueue.size(), line.tx.crossed(nowNs()));
     if (n == 0) return true;
     line.tx.take(n);
