@@ -249,13 +249,13 @@ TEST(EcusimProcess, HelpExplainsEveryOptionAndBadUsageFails) {
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"--listen", "--pty", "--pty-link", "--log", "--state", "--bootloader-only",
                                "--no-sync", "--refuse-block", "--silent-after", "--drop-after", "--settings-gap",
-                               "--erase-ms", "--version", "--settings-lines", "--no-bye", "make-firmware",
+                               "--erase-ms", "--version", "--settings-lines", "--no-bye", "--pace", "make-firmware",
                                "--settings", "--size", "--no-descriptor", "default-settings"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     for (std::vector<std::string> bad : {std::vector<std::string>{"--bogus"}, {"--silent-after", "x"},
                                          {"--refuse-block", "3:0"}, {"--pty", "--listen", "127.0.0.1:0"},
-                                         {"--listen", "127.0.0.1"}, {"make-firmware", "-o", "x.hex"}}) {
+                                         {"--listen", "127.0.0.1"}, {"--pace=1"}, {"make-firmware", "-o", "x.hex"}}) {
         bad.insert(bad.begin(), ecusimProgram());
         const auto r = runProgram(bad);
         EXPECT_EQ(r.exitCode, 2) << bad[1];

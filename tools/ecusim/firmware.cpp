@@ -1,6 +1,8 @@
 #include "firmware.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "platform/convert.h"
 
@@ -41,11 +43,10 @@ std::vector<uint8_t> encodeDescriptor(const TFirmwareIdentity& identity) {
 TImageIdentity findIdentity(const std::vector<uint8_t>& flash) {
     TImageIdentity result;
     const uint8_t* marker = reinterpret_cast<const uint8_t*>(descriptorMarker);
-    size_t at = 0;
-    for (;; ++at) {
-        if (at + markerSize > flash.size()) return result;  // no marker: no descriptor
-        if (std::memcmp(flash.data() + at, marker, markerSize) == 0) break;
-    }
+    const auto found =
+        std::search(flash.begin(), flash.end(), std::boyer_moore_horspool_searcher(marker, marker + markerSize));
+    if (found == flash.end()) return result;  // no marker: no descriptor
+    const size_t at = static_cast<size_t>(found - flash.begin());
     result.kind = TImageIdentity::Kind::Broken;
     size_t p = at + markerSize;
     if (p + 4 > flash.size()) {

@@ -283,6 +283,10 @@ TFirmwareIdentity parseState(const std::string& text, const std::string& source)
         throw ESimFileError(source + ": the first line must be version<TAB>TEXT");
     TFirmwareIdentity id;
     id.version = lines[n].substr(tag.size());
+    // The version goes out as one line: a CR left in it (a line that ended in more than one)
+    // would come back as a different version once the state is written again.
+    if (id.version.find('\r') != std::string::npos)
+        throw ESimFileError(source + ":" + std::to_string(n + 1) + ": the version may not hold CR");
     id.slots = parseSettingLines(lines, n + 1, source);
     return id;
 }

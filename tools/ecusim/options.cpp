@@ -86,6 +86,9 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         } else if (n == "--pty-link") {
             o.ptyLink = a.value();
             o.pty = true;
+        } else if (n == "--pace") {
+            a.noValue();
+            o.pace = true;
         } else if (n == "--log") o.logPath = a.value();
         else if (n == "--state") o.statePath = a.value();
         else if (n == "--version") {
@@ -176,6 +179,13 @@ Links (one of the two):
   --pty-link PATH      with --pty: a symbolic link PATH to the terminal end (implies --pty).
                        --drop-after hangs the terminal up; a new one takes its place behind
                        the link and its own "listening pty" line is printed.
+  --pace               bytes take as long as on a real serial line: ten bit times each at the
+                       rate in force (at 9600 bit/s about 1.04 ms a byte, at 115200 87 us),
+                       one after the other, in each direction. A byte counts as received once
+                       it has crossed, and replies reach the tool no faster than the line
+                       carries them, so a flash over the pseudo-terminal takes its real time.
+                       On TCP it plays an ECU behind a serial bridge that runs at the ECU's
+                       rate. Without --pace the line is as fast as the machine.
 
 Firmware:
   --version TEXT       the version the firmware reports on "mdV" (default 1.0.22; any text,

@@ -24,6 +24,7 @@ struct TSimOptions {
     bool listenGiven = false;
     bool pty = false;
     std::string ptyLink;
+    bool pace = false;  // bytes take their time on the line
     std::string logPath;
     std::string statePath;
     std::optional<std::string> version;

@@ -1,13 +1,16 @@
 #include "server.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <deque>
 
+#include "linetimer.h"
 #include "transport.h"
 
 namespace ecusim {
@@ -21,6 +24,10 @@ constexpr int writeStallMs = 2000;
 // How often the rate of the tool's end of a pseudo-terminal is looked at while the line is
 // quiet; bytes that arrive are judged by the rate seen last before them, or the present one.
 constexpr int toolRateSampleMs = 10;
+// With --pace, the bytes of a run on the line are handed on at least this often: a byte reaches
+// the ECU or the tool at most this late after it crossed, the last byte of a run on time.
+constexpr int64_t paceBatchNs = 1000000;
+constexpr int64_t nsPerMs = 1000000;
 
 void announce(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -35,9 +42,17 @@ int64_t msSince(std::chrono::steady_clock::time_point start) {
 
 TServer::TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, int stopFd,
                  std::chrono::steady_clock::time_point start)
-    : options(options), machine(machine), log(log), stopFd(stopFd), start(start) {}
+    : options(options), machine(machine), log(log), stopFd(stopFd), start(start) {
+    // A paced line wakes up for bytes a fraction of a millisecond apart; the default slack of
+    // the kernel's timers would make every wake-up late.
+    if (options.pace) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
 
 int64_t TServer::nowMs() const { return msSince(start); }
+
+int64_t TServer::nowNs() const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+}
 
 bool TServer::stopRequested() const {
     pollfd p{stopFd, POLLIN, 0};
@@ -89,19 +104,21 @@ void TServer::servePty() {
     }
 }
 
-void TServer::take(const std::string& bytes, const TPty* pty) {
-    if (bytes.empty()) return;
-    const int64_t now = nowMs();
+int TServer::judgeToolRate(const TPty* pty) {
+    if (!pty) return 0;
     // On the pseudo-terminal the bytes went out at the rate the tool's end was set to. The
     // tool may have changed that rate after it wrote them and before they were read here (a
     // tool switches at once after the bootloader's "E"), so the rate seen just before they
     // arrived counts as well.
-    int lineRate = 0;
-    if (pty) {
-        const int current = pty->toolSendRate();
-        lineRate = current != machine.bitRate() && lastToolRate == machine.bitRate() ? lastToolRate : current;
-        lastToolRate = current;
-    }
+    const int current = pty->toolSendRate();
+    const int rate = current != machine.bitRate() && lastToolRate == machine.bitRate() ? lastToolRate : current;
+    lastToolRate = current;
+    return rate;
+}
+
+void TServer::take(const std::string& bytes, const TPty* pty, int lineRate) {
+    if (bytes.empty()) return;
+    const int64_t now = nowMs();
     size_t at = 0;
     while (at < bytes.size()) {
         const char* mode = machine.modeText();
@@ -122,8 +139,7 @@ void TServer::sampleToolRate(const TPty* pty) {
     if (pty) lastToolRate = pty->toolSendRate();
 }
 
-bool TServer::sendDue(int fd, const TPty* pty) {
-    const std::string out = machine.takeDue(nowMs());
+bool TServer::writeOut(int fd, const TPty* pty, const std::string& out) {
     if (out.empty()) return true;
     if (pty && pty->toolReceiveRate() != machine.bitRate()) {
         log.chunk(nowMs(), machine.modeText(), "tx-lost", out);
@@ -153,19 +169,112 @@ bool TServer::sendDue(int fd, const TPty* pty) {
     return true;
 }
 
+// What one connection has under way: the fault switches' count, and with --pace the bytes on
+// the line in either direction.
+struct TServer::TLine {
+    struct TChunk {
+        std::string bytes;
+        int toolRate;  // the rate they were sent at (pseudo-terminal only)
+    };
+    bool paced = false;
+    long received = 0;
+    bool silent = false;
+    std::deque<TChunk> rxQueue;  // read, not yet handed to the ECU
+    uint64_t rxQueued = 0;
+    std::string txQueue;         // replies made, not yet sent to the tool
+    TLineTimer rx, tx;
+    // When the bytes just handed to the ECU crossed the line (-1: none since): a reply to them
+    // starts from there, not from the moment this process woke up to hand them on.
+    int64_t deliveredAtNs = -1;
+};
+
+std::optional<TServer::TEnd> TServer::received(TLine& line, int fd, const TPty* pty, const std::string& chunk,
+                                               int lineRate) {
+    size_t usable = chunk.size();
+    if (options.dropAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.dropAfter - line.received));
+    if (options.silentAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.silentAfter - line.received));
+    take(chunk.substr(0, usable), pty, lineRate);
+    line.received += static_cast<long>(chunk.size());
+    const std::string untaken = chunk.substr(usable);
+    if (options.dropAfter >= 0 && line.received >= options.dropAfter) {
+        log.chunk(nowMs(), machine.modeText(), "rx-lost", untaken);
+        log.event(nowMs(), machine.modeText(), "drop");
+        // Replies already due still go out, at once.
+        writeOut(fd, pty, line.txQueue + machine.takeDue(nowMs()));
+        return TEnd::Dropped;
+    }
+    if (options.silentAfter >= 0 && line.received >= options.silentAfter && !line.silent) {
+        line.silent = true;
+        log.event(nowMs(), machine.modeText(), "silent");
+    }
+    log.chunk(nowMs(), machine.modeText(), "rx-lost", untaken);
+    return std::nullopt;
+}
+
+std::optional<TServer::TEnd> TServer::deliver(TLine& line, int fd, const TPty* pty) {
+    uint64_t n = line.rxQueued;
+    if (line.paced && n > 0) {
+        line.rx.setRate(machine.bitRate());
+        n = std::min(n, line.rx.crossed(nowNs()));
+        if (n > 0) line.deliveredAtNs = line.rx.crossesAtNs(n - 1);
+        line.rx.take(n);
+    }
+    while (n > 0) {
+        TLine::TChunk& front = line.rxQueue.front();
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, front.bytes.size()));
+        const std::string part = front.bytes.substr(0, k);
+        const int toolRate = front.toolRate;
+        front.bytes.erase(0, k);
+        if (front.bytes.empty()) line.rxQueue.pop_front();
+        line.rxQueued -= k;
+        n -= k;
+        if (auto end = received(line, fd, pty, part, toolRate)) return end;
+    }
+    if (line.rxQueued == 0) line.rx.stop();
+    return std::nullopt;
+}
+
+bool TServer::transmit(TLine& line, int fd, const TPty* pty) {
+    const std::string due = machine.takeDue(nowMs());
+    if (!line.paced) return writeOut(fd, pty, due);
+    line.txQueue += due;
+    const int64_t madeAtNs = line.deliveredAtNs >= 0 ? line.deliveredAtNs : nowNs();
+    line.deliveredAtNs = -1;
+    if (line.txQueue.empty()) return true;
+    line.tx.setRate(machine.bitRate());
+    line.tx.start(madeAtNs, machine.bitRate());
+    const uint64_t n = std::min<uint64_t>(line.txQueue.size(), line.tx.crossed(nowNs()));
+    if (n == 0) return true;
+    line.tx.take(n);
+    const std::string out = line.txQueue.substr(0, n);
+    line.txQueue.erase(0, n);
+    if (line.txQueue.empty()) line.tx.stop();
+    return writeOut(fd, pty, out);
+}
+
 TServer::TEnd TServer::serveConnection(int fd, const TPty* pty) {
     machine.startConnection();
     sampleToolRate(pty);
-    long received = 0;
-    bool silent = false;
+    TLine line;
+    line.paced = options.pace;
     char buffer[readChunkBytes];
+    // A run of bytes on the line is handed on in batches, the last byte of the run on time.
+    auto wakeFor = [](const TLineTimer& timer, uint64_t queued) {
+        return std::min(timer.crossesAtNs(queued - 1), timer.crossesAtNs(0) + paceBatchNs);
+    };
     for (;;) {
-        if (!sendDue(fd, pty)) return TEnd::Failed;
-        const int64_t due = machine.nextDueMs();
-        int timeout = due == INT64_MAX ? -1 : static_cast<int>(std::max<int64_t>(0, due - nowMs()));
-        if (pty && (timeout < 0 || timeout > toolRateSampleMs)) timeout = toolRateSampleMs;
+        if (auto end = deliver(line, fd, pty)) return *end;
+        if (!transmit(line, fd, pty)) return TEnd::Failed;
+
+        int64_t wakeNs = INT64_MAX;
+        if (const int64_t due = machine.nextDueMs(); due != INT64_MAX) wakeNs = due * nsPerMs;
+        if (line.rxQueued > 0) wakeNs = std::min(wakeNs, wakeFor(line.rx, line.rxQueued));
+        if (!line.txQueue.empty()) wakeNs = std::min(wakeNs, wakeFor(line.tx, line.txQueue.size()));
+        int64_t timeoutNs = wakeNs == INT64_MAX ? -1 : std::max<int64_t>(0, wakeNs - nowNs());
+        if (pty && (timeoutNs < 0 || timeoutNs > toolRateSampleMs * nsPerMs)) timeoutNs = toolRateSampleMs * nsPerMs;
+        timespec wait{timeoutNs / 1000000000, timeoutNs % 1000000000};
         pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(p, 2, timeout) < 0) {
+        if (::ppoll(p, 2, timeoutNs < 0 ? nullptr : &wait, nullptr) < 0) {
             if (errno == EINTR) continue;
             return TEnd::Failed;
         }
@@ -175,30 +284,19 @@ TServer::TEnd TServer::serveConnection(int fd, const TPty* pty) {
             continue;
         }
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) return TEnd::Closed;
+        if (n == 0) {
+            // The tool is gone; what it sent before still reaches the ECU (a store, say).
+            line.paced = false;
+            if (auto end = deliver(line, fd, pty)) return *end;
+            return TEnd::Closed;
+        }
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
             return errno == ECONNRESET ? TEnd::Closed : TEnd::Failed;
         }
-        const std::string chunk(buffer, static_cast<size_t>(n));
-        // The fault switches count every byte the line brought, lost ones included.
-        size_t usable = chunk.size();
-        if (options.dropAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.dropAfter - received));
-        if (options.silentAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.silentAfter - received));
-        take(chunk.substr(0, usable), pty);
-        received += n;
-        const std::string untaken = chunk.substr(usable);
-        if (options.dropAfter >= 0 && received >= options.dropAfter) {
-            log.chunk(nowMs(), machine.modeText(), "rx-lost", untaken);
-            log.event(nowMs(), machine.modeText(), "drop");
-            sendDue(fd, pty);
-            return TEnd::Dropped;
-        }
-        if (options.silentAfter >= 0 && received >= options.silentAfter && !silent) {
-            silent = true;
-            log.event(nowMs(), machine.modeText(), "silent");
-        }
-        log.chunk(nowMs(), machine.modeText(), "rx-lost", untaken);
+        if (line.paced) line.rx.start(nowNs(), machine.bitRate());
+        line.rxQueue.push_back({std::string(buffer, static_cast<size_t>(n)), judgeToolRate(pty)});
+        line.rxQueued += static_cast<uint64_t>(n);
     }
 }
 

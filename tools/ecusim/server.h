@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "machine.h"
 #include "options.h"
@@ -26,13 +28,24 @@ public:
 
 private:
     enum class TEnd { Closed, Dropped, Stopped, Failed };
+    struct TLine;
     TEnd serveConnection(int fd, const TPty* pty);
-    // Sends what is due; false when the peer is gone.
-    bool sendDue(int fd, const TPty* pty);
-    void take(const std::string& bytes, const TPty* pty);
+    // Hands the received bytes that have crossed the line to the ECU; an end when the line is
+    // cut (--drop-after).
+    std::optional<TEnd> deliver(TLine& line, int fd, const TPty* pty);
+    // The fault switches count every byte the line brought; then the ECU takes what it may.
+    std::optional<TEnd> received(TLine& line, int fd, const TPty* pty, const std::string& chunk, int lineRate);
+    // Queues the replies that are due and sends what has crossed; false when the peer is gone.
+    bool transmit(TLine& line, int fd, const TPty* pty);
+    // Writes bytes to the tool; false when the peer is gone.
+    bool writeOut(int fd, const TPty* pty, const std::string& out);
+    // The rate received bytes went out at, judged when they are read.
+    int judgeToolRate(const TPty* pty);
+    void take(const std::string& bytes, const TPty* pty, int lineRate);
     void sampleToolRate(const TPty* pty);
     bool stopRequested() const;
     int64_t nowMs() const;
+    int64_t nowNs() const;
     static const char* endText(TEnd end);
 
     const TSimOptions& options;

@@ -1,0 +1,23 @@
+// The settings backup reader (restore).
+
+#include <set>
+
+#include "cli/backupfile.h"
+#include "fuzzsupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    try {
+        std::set<int> slots;
+        int lastLine = 0;
+        for (const TBackupEntry& e : parseBackup(text, "fuzz")) {
+            check(slots.insert(e.slot).second, "a slot is given once");
+            check(e.line > lastLine, "entries keep the file's order");
+            check(!e.name.empty() && e.name.find_first_of("\t\r\n") == std::string::npos, "names are plain");
+            lastLine = e.line;
+        }
+    } catch (const EBackupFormat& e) {
+        check(e.line >= 1, "a refusal names its line");
+    }
+    return 0;
+}
