@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("veltrace"));
     QApplication::setApplicationDisplayName(QStringLiteral("Veltrace"));
-    QApplication::setDesktopFileName(QStringLiteral("veltrace"));
+    QApplication::setDesktopFileName(QStringLiteral("com.harnwick.veltrace"));
     const QStringList extra = QApplication::arguments().mid(1);
     if (!extra.isEmpty()) {
         std::fprintf(stderr, "veltrace: unexpected argument '%s' (veltrace --help lists what it takes)\n",
