@@ -312,6 +312,24 @@ protected:
     TTempDir files;
 };
 
+// Ctrl-C while the flash is erased would leave the ECU without a firmware: two are answered
+// with a warning that counts down, and the flash goes on to its end.
+TEST_F(CliEcuFaults, InterruptsDuringAFlashAreCountedDownAndTheFlashEnds) {
+    TSimProcess sim(simPty({"--erase-ms", "1000"}));
+    TCliProcessOptions options;
+    options.interruptAfter = "Erasing flash";
+    options.interruptAnswer = "to stop all the same.";
+    options.interrupts = 2;
+    const TCliRun r = runCliProcess({"--serial", sim.ptyPath(), "flash", firmware(), "--yes"}, home.path, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t twice = r.err.find("Interrupt twice more to stop all the same.\n");
+    const size_t once = r.err.find("Interrupt once more to stop all the same.\n");
+    EXPECT_NE(twice, std::string::npos) << r.err;
+    EXPECT_NE(once, std::string::npos) << r.err;
+    EXPECT_LT(twice, once) << r.err;
+    EXPECT_TRUE(contains(r.out, "Firmware updated: Firmware v.1.0.23\n")) << r.out;
+}
+
 TEST_F(CliEcuFaults, AnEcuThatNeverSynchronises) {
     TSimProcess sim(simPty({"--no-sync"}));
     const auto r = cli(sim, {"flash", firmware(), "--yes"});

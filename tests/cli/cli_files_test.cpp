@@ -197,6 +197,13 @@ TEST_F(CliFiles, VersionsAndOutputThatCannotBeWritten) {
     EXPECT_NE(full.err.find("veltrace-cli: Cannot write the output: No space left on device"), std::string::npos)
         << full.err;
 
+    // So is a pipe whose reader has gone (the reader leaves before the program writes).
+    const TProgramResult closed = runProgram({"/bin/bash", "-c", "set -o pipefail; { sleep 0.3; exec \"$0\" \"$@\"; } | true",
+                                              VELTRACE_CLI_PATH, "--help"});
+    EXPECT_EQ(closed.exitCode, 1);
+    EXPECT_NE(closed.err.find("veltrace-cli: Cannot write the output: Broken pipe"), std::string::npos)
+        << closed.err;
+
     // A backup without a single setting restores nothing: exit 3 before any link.
     const std::string empty = writeFile(files, "empty.txt", "# nothing here\n\n");
     r = cli({"--network", "127.0.0.1:" + std::to_string(closedPort()), "restore", empty});

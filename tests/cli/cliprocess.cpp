@@ -63,7 +63,20 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
 
     const auto deadline = start + std::chrono::milliseconds(options.timeoutMs);
     bool outOpen = true, errOpen = true, killed = false;
+    int interrupted = 0;
+    const auto answers = [&] {
+        size_t n = 0;
+        for (size_t at = run.err.find(options.interruptAnswer); at != std::string::npos;
+             at = run.err.find(options.interruptAnswer, at + 1))
+            ++n;
+        return static_cast<int>(n);
+    };
     while (outOpen || errOpen) {
+        if (interrupted < options.interrupts && run.err.find(options.interruptAfter) != std::string::npos &&
+            (interrupted == 0 || answers() >= interrupted)) {
+            ::kill(pid, SIGINT);
+            ++interrupted;
+        }
         pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {ptyMaster, POLLIN, 0}};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0 && !killed) {

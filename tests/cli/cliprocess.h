@@ -20,6 +20,11 @@ struct TCliProcessOptions {
     // Standard input is a pseudo-terminal and this is typed into it.
     std::optional<std::string> terminalInput;
     std::map<std::string, std::string> env;  // more variables
+    // Once standard error holds `interruptAfter`, SIGINT is sent `interrupts` times, each next one
+    // after the program answered the one before with a line that holds `interruptAnswer`.
+    std::string interruptAfter;
+    std::string interruptAnswer;
+    int interrupts = 0;
     int timeoutMs = 20000;
 };
 
