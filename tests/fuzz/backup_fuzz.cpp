@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "cli/backupfile.h"
+#include "data/backupfile.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
