@@ -170,6 +170,14 @@ QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
 
 }  // namespace
 
+bool refusedForBootloader(const TECU& ecu, TMainServices& messages) {
+    if (!ecu.needsFirmware) return false;
+    messages.reportMessage("The ECU answered only through its bootloader: nothing is written to it until it runs "
+                           "a firmware. Update its firmware (ECU > Firmware Update), then go offline and online "
+                           "again.");
+    return true;
+}
+
 ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), ecu(ecu), op(op) {
     setObjectName(QStringLiteral("hardwareConfig"));

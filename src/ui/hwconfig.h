@@ -21,7 +21,13 @@ class QPushButton;
 class QTabWidget;
 class QToolButton;
 class TECU;
+class TMainServices;
 struct TOperator;
+
+// True, with the reason told to the operator, while the ECU is known to answer only through its
+// bootloader: the bootloader takes the bytes of setting writes and output commands for its own
+// commands (the "e" of "mde02" erases the flash, an "E" in a value starts what is flashed).
+bool refusedForBootloader(const TECU& ecu, TMainServices& messages);
 
 class ThardwareConfig : public QDialog {
     Q_OBJECT

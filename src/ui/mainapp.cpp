@@ -531,6 +531,7 @@ void TMainWindow::HardwareConfiguration1Click() {
 }
 
 void TMainWindow::runHardwareEditor(TECU& ecu) {
+    if (refusedForBootloader(ecu, seams->window)) return;
     ThardwareConfig dialog(ecu, seams->op, this);
     connect(&dialog, &ThardwareConfig::settingsWritten, this, &TMainWindow::ecuSettingsChanged);
     runner.run(dialog);

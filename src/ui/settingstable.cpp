@@ -23,6 +23,7 @@
 #include "platform/convert.h"
 #include "platform/files.h"
 #include "platform/services.h"
+#include "ui/hwconfig.h"
 #include "ui/modalrunner.h"
 
 // The named slots of a copy of the table: slot, name, value. The value is edited as text and
@@ -231,7 +232,7 @@ void TSettingsTable::report(const std::string& text) { op.window.reportMessage(t
 bool TSettingsTable::editValue(int slot, const QString& text) {
     if (!online || slot < 0 || slot >= TECUSettings::slotCount) return false;
     const auto index = static_cast<uint8_t>(slot);
-    if (ecu.settings->getName(index).empty()) return false;
+    if (ecu.settings->getName(index).empty() || refusedForBootloader(ecu, op.window)) return false;
     try {
         const int value = strToInt(text.trimmed().toStdString());
         if (value < 0 || value > 255) {
@@ -285,7 +286,7 @@ bool TSettingsTable::exportTo(const QString& fileName) {
 
 bool TSettingsTable::restoreFrom(const QString& fileName) {
     const std::string file = fileName.toStdString();
-    if (!online) return false;
+    if (!online || refusedForBootloader(ecu, op.window)) return false;
     if (ecu.settingsLines <= 0) {
         report("The ECU sent no settings table when it was connected: there is nothing to restore " + file +
                " into by name");

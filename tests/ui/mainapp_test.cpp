@@ -381,6 +381,12 @@ TEST_F(MainWindowTest, ABootloaderOnlyEcuIsOfferedAFirmwareAtOnce) {
     expectState(true);
     EXPECT_TRUE(window->ecuController().isOnline());
     EXPECT_TRUE(window->ecuController().needsFirmware());
+    // Nothing that writes to the ECU opens: the bootloader would take the bytes for commands.
+    runner.forget();
+    item("HardwareConfiguration1")->trigger();
+    EXPECT_TRUE(runner.names == QStringList{"messageBox"} &&
+                runner.messages[0].startsWith("The ECU answered only through its bootloader"))
+        << runner.names.join(",").toStdString();
 
     // No goodbye into the bootloader: its erase command is the "e" of "bye".
     window->Online1Click();
