@@ -9,11 +9,12 @@
 #include <memory>
 #include <stdexcept>
 
-#include "cli/backupfile.h"
+#include "data/backupfile.h"
 #include "cli/cliargs.h"
 #include "cli/terminal.h"
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
+#include "ecu/restore.h"
 #include "link/linkfactory.h"
 #include "platform/convert.h"
 #include "platform/files.h"
@@ -427,34 +428,18 @@ int TSession::restore(const std::vector<TBackupEntry>& backup) {
         return ECliFailure(exitFailed, "Restoring " + file + " failed: " + why + ". The backup " + file +
                                            " is unchanged: restore it again once the ECU answers");
     };
-    int restored = 0;
-    std::vector<std::string> missing;
+    TRestoreOutcome outcome;
     try {
-        for (const TBackupEntry& e : backup) {
-            // The slot of that name, the backup's own slot first when it still holds the name.
-            const int slot = ecu.settings->findName(e.name, e.slot);
-            if (slot < 0) {
-                missing.push_back(e.name);
-                continue;
-            }
-            ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
-            ecu.writeSetting(static_cast<uint8_t>(slot));
-            ecu.confirmLink("at " + escapeSettingName(e.name) + " (" + std::to_string(restored) + " of " +
-                            std::to_string(backup.size()) + " settings written before it; nothing stored)");
-            ++restored;
-        }
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-        const std::vector<std::string> differences = ecu.checkSettings();
-        if (!differences.empty())
-            throw failed("the ECU does not hold what was written: " + joinedDifferences(differences));
+        outcome = restoreSettings(ecu, backup);
     } catch (const ELinkLost& e) {
         throw failed(e.what());
     }
-    print("Restored " + std::to_string(restored) + " settings from " + file + "\n");
-    if (!missing.empty()) {
+    if (!outcome.differences.empty())
+        throw failed("the ECU does not hold what was written: " + joinedDifferences(outcome.differences));
+    print("Restored " + std::to_string(outcome.restored) + " settings from " + file + "\n");
+    if (!outcome.missing.empty()) {
         std::vector<std::string> shown;
-        for (const auto& name : missing) shown.push_back(escapeSettingName(name));
+        for (const auto& name : outcome.missing) shown.push_back(escapeSettingName(name));
         print("Not in this ECU's table: " + joinedNames(shown) + "\n");
     }
     return exitDone;

@@ -25,6 +25,8 @@ serial port or a TCP connection. It opens its main window, from which the operat
   chooses the link             File > Software Settings
   goes online and offline      ECU > Online
   updates the firmware         ECU > Firmware Update (an Intel HEX file, *.hex)
+  edits the hardware setup     ECU > Hardware Configuration (and tests outputs)
+  lists and edits settings     ECU > Settings Table (export, restore a backup)
   imports a settings file      File > Import (*.mtt)
   watches the traffic          Tools > Debug Window
   reads the program's version  Help > About

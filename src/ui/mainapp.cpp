@@ -25,7 +25,9 @@
 #include "ui/form2d.h"
 #include "ui/guiseams.h"
 #include "ui/helpabout.h"
+#include "ui/hwconfig.h"
 #include "ui/pictures.h"
+#include "ui/settingstable.h"
 #include "ui/statusdialog.h"
 
 namespace {
@@ -89,6 +91,7 @@ constexpr TItemSpec itemSpecs[] = {
     {2, "&Online", "Online1", TRule::always, &TMainWindow::Online1Click},
     {2, "Hardware Configuration", "HardwareConfiguration1", TRule::online, &TMainWindow::HardwareConfiguration1Click},
     {2, "Show Configuration", "ShowConfiguration1", TRule::online, &TMainWindow::ShowConfiguration1Click},
+    {2, "Settings Table", "SettingsTable1", TRule::online, &TMainWindow::SettingsTable1Click},
     {2, "Firmware Update", "FirmwareUpdate1", TRule::online, &TMainWindow::FirmwareUpdate1Click},
     {3, "Start Enrichments", "StartEnrichments1", TRule::always, &TMainWindow::StartEnrichments1Click},
     {3, "CLT Enrichment", "CLTEnrichment1", TRule::always, nullptr},
@@ -240,6 +243,7 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
     debugWindow = new TDebugDlg(this);
     seams = std::make_unique<TAppOperator>(*statusDialog, *debugWindow, *this, clock);
     controller = std::make_unique<TEcuController>(seams->op, std::move(links));
+    controller->setHardwareEditor([this](TECU& ecu) { runHardwareEditor(ecu); });
 
     buildMenus();
     connect(debugWindow, &TDebugDlg::shownChanged, this, &TMainWindow::onDebugWindowShown);
@@ -371,6 +375,7 @@ void TMainWindow::switchOnline(bool on) {
     }
     menuAction(QStringLiteral("NewMap1"))->setEnabled(false);
     showPicture(TPicture::connected);
+    emit ecuSettingsChanged();
     if (controller->needsFirmware()) runFirmwareUpdate();
 }
 
@@ -382,6 +387,7 @@ void TMainWindow::showOnlineState(bool online) {
     for (const TMenuSpec& spec : menuSpecs)
         if (spec.rule == TRule::online) menuAction(QString::fromLatin1(spec.name))->setEnabled(online);
     onlineShown = online;
+    if (settingsTable) settingsTable->setOnline(online);
     menuAction(QStringLiteral("Online1"))->setChecked(online);
     statusPanels[0]->setText(online ? QStringLiteral(" Connected ") : QStringLiteral(" Disconnected "));
     if (!online) statusPanels[1]->clear();
@@ -487,6 +493,9 @@ void TMainWindow::runFirmwareUpdate() {
     flashing = false;
     flashDone = finished;
     image.closeFile();
+    // The flash has ended (it closes the progress dialog last): the new firmware's table, or
+    // what was left of the old one.
+    emit ecuSettingsChanged();
 }
 
 // ---- Other commands ---------------------------------------------------------------------
@@ -504,8 +513,28 @@ void TMainWindow::SoftwareSettings1Click() { runner.run(*settingsDialog); }
 
 void TMainWindow::ShowConfiguration1Click() { reportMessage("Not implemented yet!"); }
 
+void TMainWindow::SettingsTable1Click() {
+    guarded([this] {
+        if (settingsTable) {
+            settingsTable->refresh();
+            mdiArea->setActiveSubWindow(settingsTable);
+            return;
+        }
+        settingsTable = new TSettingsTable(controller->ecu(), seams->op, runner, mdiArea);
+        settingsTable->setOnline(onlineShown);
+        connect(this, &TMainWindow::ecuSettingsChanged, settingsTable, &TSettingsTable::refresh);
+    });
+}
+
 void TMainWindow::HardwareConfiguration1Click() {
     guarded([this] { controller->showHardwareConfig(); });
+}
+
+void TMainWindow::runHardwareEditor(TECU& ecu) {
+    if (refusedForBootloader(ecu, seams->window)) return;
+    ThardwareConfig dialog(ecu, seams->op, this);
+    connect(&dialog, &ThardwareConfig::settingsWritten, this, &TMainWindow::ecuSettingsChanged);
+    runner.run(dialog);
 }
 
 void TMainWindow::StartEnrichments1Click() { new TtableEdit2D(mdiArea); }

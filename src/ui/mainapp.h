@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 
 #include <atomic>
 #include <memory>
@@ -27,9 +28,11 @@ class QMenu;
 class QTimer;
 class TAboutBox;
 class TDebugDlg;
+class TECU;
 class TEcuController;
 class TF_Settings;
 class TIHexFile;
+class TSettingsTable;
 class TStatusBarDlg;
 struct TAppOperator;
 
@@ -68,6 +71,9 @@ public:
     void Import1Click();
     void SoftwareSettings1Click();
     void ShowConfiguration1Click();
+    // The settings table window, made on first use and brought to the front afterwards.
+    void SettingsTable1Click();
+    // The hardware configuration editor on the ECU, modally (through the controller).
     void HardwareConfiguration1Click();
     void StartEnrichments1Click();
     void About1Click();
@@ -96,6 +102,7 @@ public:
     TDebugDlg* debugWindow = nullptr;
     TF_Settings* settingsDialog = nullptr;
     TAboutBox* aboutBox = nullptr;
+    QPointer<TSettingsTable> settingsTable;  // while it is open
     // Made on first use.
     QFileDialog* firmwareOpenDlg();
     QFileDialog* OpenConfigDialog();
@@ -103,6 +110,11 @@ public:
     // The client area: the window without its menu bar.
     static constexpr int clientWidth = 576;
     static constexpr int clientHeight = 507;
+
+signals:
+    // The ECU object's settings table changed: a new connection, a firmware update, a value
+    // written by the hardware editor.
+    void ecuSettingsChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -127,6 +139,8 @@ private:
     template <class Command>
     void guarded(Command command);
     void onDebugWindowShown(bool shown);
+    // The hardware configuration editor, run modally on the GUI thread.
+    void runHardwareEditor(TECU& ecu);
 
     TModalRunner ownRunner;
     TModalRunner& runner;

@@ -1,7 +1,7 @@
 // The command line of veltrace-cli and the backup format that `settings` prints and `restore`
 // reads, in-process.
 
-#include "cli/backupfile.h"
+#include "data/backupfile.h"
 #include "cli/cliargs.h"
 
 #include <gtest/gtest.h>

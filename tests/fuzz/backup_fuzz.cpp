@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "cli/backupfile.h"
+#include "data/backupfile.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -13,7 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const TBackupEntry& e : parseBackup(text, "fuzz")) {
             check(slots.insert(e.slot).second, "a slot is given once");
             check(e.line > lastLine, "entries keep the file's order");
-            check(!e.name.empty() && e.name.find_first_of("\t\r\n") == std::string::npos, "names are plain");
+            // A name may hold any byte once unescaped ("c\\nfi" is c, LF, fi), as the ECU may send
+            // any; it is never empty and is written back as it was read.
+            check(!e.name.empty(), "a name is given");
+            check(unescapeSettingName(escapeSettingName(e.name)) == e.name, "a name survives being written again");
             lastLine = e.line;
         }
     } catch (const EBackupFormat& e) {

@@ -3,17 +3,23 @@
 // boxes, the reflash question, the settings dialog) are answered by a scripted runner.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModel>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 
@@ -32,7 +38,9 @@
 #include "support/tempdir.h"
 #include "ui/debug.h"
 #include "ui/filesettings.h"
+#include "ui/hwconfig.h"
 #include "ui/mainapp.h"
+#include "ui/settingstable.h"
 #include "ui/statusdialog.h"
 
 namespace {
@@ -100,8 +108,8 @@ bool received(const TSimProcess& sim, const std::string& bytes) {
     return joinedBytes(sim.transcript(), "rx").find(bytes) != std::string::npos;
 }
 
-constexpr const char* onlineOnly[] = {"Import1", "HardwareConfiguration1", "ShowConfiguration1", "FirmwareUpdate1",
-                                      "Settings1"};
+constexpr const char* onlineOnly[] = {"Import1",         "HardwareConfiguration1", "ShowConfiguration1",
+                                      "SettingsTable1",  "FirmwareUpdate1",        "Settings1"};
 
 struct MainWindowTest : ::testing::Test {
     TScriptedRunner runner;
@@ -164,8 +172,8 @@ TEST_F(MainWindowTest, TheFormAsItStarts) {
     } menus[] = {
         {"&File", "&New Map|&Open Map|&Save Map|Save Map &As||Import|Software S&ettings||E&xit", "Import"},
         {"&Edit", "Edit &Region", "Edit &Region"},
-        {"E&CU", "&Online|Hardware Configuration|Show Configuration|Firmware Update",
-         "Hardware Configuration|Show Configuration|Firmware Update"},
+        {"E&CU", "&Online|Hardware Configuration|Show Configuration|Settings Table|Firmware Update",
+         "Hardware Configuration|Show Configuration|Settings Table|Firmware Update"},
         {"&Settings", "Start Enrichments|CLT Enrichment", ""},
         {"&Tools", "Setup Wizard|Debug Window", ""},
         {"&Help", "&Contents|&Search for Help On...|&About...", ""},
@@ -291,6 +299,55 @@ TEST_F(MainWindowTest, OnlineAndOfflineOverTcp) {
     EXPECT_EQ(stored("comm.portnum"), "4000");
 }
 
+TEST_F(MainWindowTest, HardwareConfigurationAndTheSettingsTable) {
+    TSimProcess sim(simTcp());
+    overTcp(sim);
+    window->Online1Click();
+    item("SettingsTable1")->trigger();
+    QPointer<TSettingsTable> table = window->settingsTable;
+    ASSERT_TRUE(table);
+    EXPECT_EQ(window->mdiArea->activeSubWindow(), table);
+    QAbstractItemModel* rows = table->table->model();
+    const auto shown = [&](const QString& name) {
+        for (int r = 0; r < rows->rowCount(); ++r)
+            if (rows->index(r, 1).data() == name) return rows->index(r, 2).data().toInt();
+        return -1;
+    };
+
+    // The editor opens on the ECU, on its last page; what it writes shows in the table at once,
+    // and the output it left on is switched off as it closes.
+    int shownWhileOpen = -1;
+    runner.answers.push_back([&](QDialog& dialog) {
+        auto& editor = dynamic_cast<ThardwareConfig&>(dialog);
+        EXPECT_EQ(editor.windowTitle(), "hardwareConfig");
+        EXPECT_EQ(editor.hwConfigs->currentIndex(), editor.hwConfigs->count() - 1);
+        QTest::mouseClick(editor.panel("LED1"), Qt::LeftButton);
+        editor.hwConfigs->setCurrentIndex(0);
+        QLineEdit* contrast = editor.box("lcd_c0");
+        contrast->selectAll();
+        QTest::keyClicks(contrast, "41");
+        QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(contrast, &out);
+        shownWhileOpen = shown("lcd_c0");
+        editor.Close->click();
+        return editor.result();
+    });
+    item("HardwareConfiguration1")->trigger();
+    EXPECT_EQ(runner.names, QStringList{"hardwareConfig"});
+    EXPECT_EQ(shownWhileOpen, 41);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received(sim, "mdhA7mttg"); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return countEvents(sim.transcript(), "output 39 off") == 1; }, 3000));
+    EXPECT_TRUE(window->debugWindow->lines().join("\n").contains("LED1 (onboard) (output 39) switched off again"));
+
+    // Offline the table stays, read-only; it is not opened twice.
+    window->Online1Click();
+    EXPECT_FALSE(table->btnRestore->isEnabled());
+    window->Online1Click();
+    EXPECT_TRUE(table->btnRestore->isEnabled());
+    item("SettingsTable1")->trigger();
+    EXPECT_EQ(window->mdiArea->subWindowList().size(), 1);
+}
+
 TEST_F(MainWindowTest, NoEcuLeavesTheWindowOffline) {
     // Nothing listens on the port any more, or an ECU that takes nothing in.
     int closedPort = 0;
@@ -324,6 +381,12 @@ TEST_F(MainWindowTest, ABootloaderOnlyEcuIsOfferedAFirmwareAtOnce) {
     expectState(true);
     EXPECT_TRUE(window->ecuController().isOnline());
     EXPECT_TRUE(window->ecuController().needsFirmware());
+    // Nothing that writes to the ECU opens: the bootloader would take the bytes for commands.
+    runner.forget();
+    item("HardwareConfiguration1")->trigger();
+    EXPECT_TRUE(runner.names == QStringList{"messageBox"} &&
+                runner.messages[0].startsWith("The ECU answered only through its bootloader"))
+        << runner.names.join(",").toStdString();
 
     // No goodbye into the bootloader: its erase command is the "e" of "bye".
     window->Online1Click();
@@ -352,6 +415,8 @@ TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
     overPty(sim, 115200);
     window->Online1Click();
     expectState(true);
+    item("SettingsTable1")->trigger();
+    ASSERT_TRUE(window->settingsTable);
     const std::string firmware = makeFirmware("2.0.0", newLayout);
 
     QFileDialog* chooser = nullptr;
@@ -400,6 +465,8 @@ TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isFlashing(); }, 1000));
     EXPECT_EQ(window->statusPanel(1), "Firmware v.2.0.0");
     expectState(true);
+    // The settings table window shows the new firmware's table.
+    EXPECT_EQ(window->settingsTable->table->model()->rowCount(), 5);
 
     // The simulator took every block and the settings by name, and stored them.
     const auto log = sim.transcript();

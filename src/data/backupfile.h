@@ -1,7 +1,8 @@
 #pragma once
 // Reading the settings backup format back: one line per named slot, in slot order: the slot
-// number, TAB, the name, TAB, the value in decimal. `settings` prints it (settingsToText), the
-// firmware update writes it before every flash, and `restore` reads it.
+// number, TAB, the name, TAB, the value in decimal. settingsToText writes it (the CLI's
+// `settings`, the backup before every flash, the app's settings table export); the CLI's
+// `restore` and the app's settings table read it.
 
 #include <cstdint>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "cli/backupfile.h"
+#include "data/backupfile.h"
 
 #include <array>
 

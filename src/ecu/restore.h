@@ -1,0 +1,24 @@
+#pragma once
+// Writing a settings backup back into the ECU, by name: shared by veltrace-cli's `restore` and
+// the app's settings table window.
+
+#include <string>
+#include <vector>
+
+#include "data/backupfile.h"
+
+class TECU;
+
+struct TRestoreOutcome {
+    int restored = 0;                      // settings written
+    std::vector<std::string> missing;      // names of the backup this ECU's table lacks
+    std::vector<std::string> differences;  // what the table read back does not hold as written
+                                           // (empty: the ECU holds the backup)
+};
+
+// For every entry, the slot of that name (the entry's own slot first, when it still holds the
+// name) takes the entry's value and is written at once; then the ECU stores its settings and
+// its table is read back and compared. Names the table lacks are passed over. Throws ELinkLost
+// when the link goes meanwhile; the message says how many settings were written before and
+// that nothing was stored, or that the store may not have happened.
+TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& backup);

@@ -1,0 +1,560 @@
+#include "ui/hwconfig.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+#include "ecu/ecu.h"
+#include "platform/convert.h"
+#include "platform/services.h"
+
+namespace {
+
+// A value the operator gave that the ECU cannot take, or a setting its table lacks.
+class EEditorError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+constexpr const char* rangeError = "Range check error";
+
+// The pages, in tab order; the dialog opens on the last.
+enum TPage { lcdPage, wbo2Page, knockSensorPage, triggerSetupPage, outputsPage, outputDebugPage, pageCount };
+struct TPageSpec {
+    const char* name;
+    const char* caption;
+};
+constexpr TPageSpec pageSpecs[pageCount] = {
+    {"LCD", "LCD"},
+    {"WBO2", "O2 Sensor"},
+    {"knockPage", "Knock Sensor"},
+    {"triggerPage", "Trigger Setup"},
+    {"outputPage", "Outputs"},
+    {"outputDebug", "Output Debug"},
+};
+
+// When a plain box commits: when it loses the focus, or at every change of its text.
+enum class TCommit { exit, change };
+
+struct TBoxSpec {
+    TPage page;
+    const char* name;
+    const char* caption;
+    const char* setting;
+    TCommit commit;
+};
+
+// The plain boxes, in the order their page fills them.
+constexpr TBoxSpec boxSpecs[] = {
+    {lcdPage, "lcd_c0", "lcd_c0", "lcd_c0", TCommit::exit},
+    {lcdPage, "lcd_backlight", "lcd_backlight", "lcd_backlight", TCommit::exit},
+    {lcdPage, "lcd_delay", "lcd_delay", "lcd_delay", TCommit::exit},
+    {lcdPage, "lcd_default_view", "lcd_default_view", "lcd_default_view", TCommit::exit},
+    {lcdPage, "lcd_offs0", "lcd_offs[0]", "lcd_offs[0]", TCommit::exit},
+    {lcdPage, "lcd_offs1", "lcd_offs[1]", "lcd_offs[1]", TCommit::exit},
+    {lcdPage, "lcd_offs2", "lcd_offs[2]", "lcd_offs[2]", TCommit::exit},
+    {lcdPage, "lcd_offs3", "lcd_offs[3]", "lcd_offs[3]", TCommit::exit},
+    {wbo2Page, "wbo2_warmup_ramp", "wbo2_warmup_ramp", "wbo2_warmup_ramp", TCommit::exit},
+    {wbo2Page, "wbo2_warmup_target", "wbo2_warmup_target", "wbo2_warmup_target", TCommit::exit},
+    {wbo2Page, "wbo2_abs_limit", "wbo2_abs_limit", "wbo2_abs_limit", TCommit::exit},
+    {wbo2Page, "wbo2_limit_maxt", "wbo2_limit_maxt", "wbo2_limit_maxt", TCommit::exit},
+    {wbo2Page, "wbo2_fallback", "wbo2_fallback", "wbo2_fallback", TCommit::exit},
+    {wbo2Page, "wbo2_retry_t", "wbo2_retry_t", "wbo2_retry_t", TCommit::exit},
+    {wbo2Page, "wbo2_edgetime_corr", "wbo2_edgetime_corr", "wbo2_edgetime_corr", TCommit::exit},
+    {wbo2Page, "wbo2_edgetime_min", "wbo2_edgetime_min", "wbo2_edgetime_min", TCommit::exit},
+    {wbo2Page, "wbo2_ri_target", "wbo2_ri_target", "wbo2_ri_target", TCommit::exit},
+    {wbo2Page, "wbo2_pump_pw_zero", "wbo2_pump_pw_zero", "wbo2_pump_pw_zero", TCommit::exit},
+    {wbo2Page, "wbo2_calibration", "wbo2_calibration", "wbo2_calibration", TCommit::exit},
+    {wbo2Page, "wbo2_heater_pid_kp", "wbo2_heater_pid_kp", "wbo2_heater_pid_kp", TCommit::change},
+    {wbo2Page, "wbo2_heater_pid_ki", "wbo2_heater_pid_ki", "wbo2_heater_pid_ki", TCommit::exit},
+    {wbo2Page, "wbo2_heater_pid_kd", "wbo2_heater_pid_kd", "wbo2_heater_pid_kd", TCommit::exit},
+    {wbo2Page, "wbo2_heater_pid_ilimit", "wbo2_heater_pid_ilimit", "wbo2_heater_pid_ilimit", TCommit::exit},
+    {wbo2Page, "wbo2_pump_pid_kp", "wbo2_pump_pid_kp", "wbo2_pump_pid_kp", TCommit::exit},
+    {wbo2Page, "wbo2_pump_pid_ki", "wbo2_pump_pid_ki", "wbo2_pump_pid_ki", TCommit::exit},
+    {wbo2Page, "wbo2_pump_pid_kd", "wbo2_pump_pid_kd", "wbo2_pump_pid_kd", TCommit::exit},
+    {wbo2Page, "wbo2_pump_pid_ilimit", "wbo2_pump_pid_ilimit", "wbo2_pump_pid_ilimit", TCommit::exit},
+    {wbo2Page, "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", TCommit::exit},
+    {outputsPage, "fan_temp", "Fan On Temp", "fan_temp", TCommit::exit},
+};
+constexpr int wbo2BoxesPerColumn = 11;
+
+// Output channel codes: the low four bits pick a group of outputs, the high four bits count
+// 0 to 7 within it (coil n is n*16 + 2).
+struct TPanelSpec {
+    const char* name;
+    const char* caption;
+    uint8_t code;
+    int column;  // on the page: injectors, coils, drives, LEDs
+};
+constexpr TPanelSpec panelSpecs[] = {
+    {"LED1", "LED1 (onboard)", 39, 3},      {"LED2", "LED2 (onboard)", 55, 3},
+    {"DRIVEA", "MISCA (18-12)", 1, 2},      {"DRIVEB", "MISCB (18-6)", 17, 2},
+    {"DRIVE08", "DRIVE08 (36-4)", 7, 2},    {"DRIVE09", "DRIVE09 (36-6)", 23, 2},
+    {"DRIVE10", "DRIVE10 (36-31)", 99, 2},  {"DRIVE11", "DRIVE11 (36-30)", 115, 2},
+    {"Panel1", "FUELP (36-15)", 83, 2},     {"COIL0", "COIL0 (36-35)", 2, 1},
+    {"COIL1", "COIL1 (36-33)", 18, 1},      {"COIL2", "COIL2 (36-34)", 34, 1},
+    {"COIL3", "COIL3 (36-36)", 50, 1},      {"COIL4", "COIL4 (36-11)", 66, 1},
+    {"COIL5", "COIL5 (36-12)", 82, 1},      {"COIL6", "COIL6 (36-24)", 98, 1},
+    {"COIL7", "COIL7 (36-10)", 114, 1},     {"INJ0", "Injector Pos #1", 0, 0},
+    {"INJ1", "Injector Pos #2", 16, 0},     {"INJ2", "Injector Pos #3", 32, 0},
+    {"INJ3", "Injector Pos #4", 48, 0},     {"INJ4", "Injector Pos #5", 64, 0},
+    {"INJ5", "Injector Pos #6", 80, 0},     {"INJ6", "Injector Pos #7", 96, 0},
+    {"Panel9", "Injector Pos #8", 112, 0},
+};
+
+// The fan's output channel, by the same codes.
+struct TFanItem {
+    const char* text;
+    uint8_t code;
+};
+constexpr TFanItem fanItems[] = {
+    {"Misc A", 1},  {"Misc B", 17}, {"Coil 0", 2},  {"Coil 1", 18},  {"Coil 2", 34},
+    {"Coil 3", 50}, {"Coil 4", 66}, {"Coil 5", 82}, {"Coil 6", 98},  {"Coil 7", 114},
+    {"Drive 8", 7}, {"Drive 9", 23}, {"LED 1", 39}, {"LED 2", 55},
+};
+constexpr uint8_t noFanChannel = 15;  // the code when no item is chosen
+
+// "config13" bit 1 switches the wide-band sensor; the whole byte is replaced.
+constexpr uint8_t wbo2Enabled = 2;
+constexpr uint8_t egoConfWbo2 = 7;
+
+constexpr const char* warningText = "WARNING: Activating outputs connected to fuel injectors or coils may be hazardous!";
+constexpr int boxWidth = 56;
+constexpr int panelWidth = 124, panelHeight = 30;
+constexpr int pauseSliceMs = 20;  // the window repaints at least this often during a pause
+
+QString latin(const char* text) { return QString::fromLatin1(text); }
+
+// A number from 0 to 255 in a box; the operator's message when it is none.
+uint8_t byteOf(const QString& text) {
+    const int value = strToInt(text.toStdString());
+    if (value < 0 || value > 255) throw EEditorError(rangeError);
+    return static_cast<uint8_t>(value);
+}
+
+QLineEdit* newBox(QWidget* parent, const char* name) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(latin(name));
+    box->setFixedWidth(boxWidth);
+    return box;
+}
+
+// A label beside `field`, named after it.
+QLabel* labelFor(QWidget* field, const char* caption) {
+    auto* label = new QLabel(latin(caption), field->parentWidget());
+    label->setObjectName(QStringLiteral("lbl") + field->objectName());
+    label->setBuddy(field);
+    return label;
+}
+
+QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
+    auto* button = new QPushButton(latin(caption), parent);
+    button->setObjectName(latin(name));
+    button->setAutoDefault(false);  // Return in a box commits it; it never closes the dialog
+    return button;
+}
+
+}  // namespace
+
+bool refusedForBootloader(const TECU& ecu, TMainServices& messages) {
+    if (!ecu.needsFirmware) return false;
+    messages.reportMessage("The ECU answered only through its bootloader: nothing is written to it until it runs "
+                           "a firmware. Update its firmware (ECU > Firmware Update), then go offline and online "
+                           "again.");
+    return true;
+}
+
+ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), ecu(ecu), op(op) {
+    setObjectName(QStringLiteral("hardwareConfig"));
+    setWindowTitle(QStringLiteral("hardwareConfig"));
+
+    hwConfigs = new QTabWidget(this);
+    hwConfigs->setObjectName(QStringLiteral("hwConfigs"));
+    QWidget* pages[pageCount];
+    QGridLayout* grids[pageCount];
+    for (int p = 0; p < pageCount; ++p) {
+        pages[p] = new QWidget;
+        pages[p]->setObjectName(latin(pageSpecs[p].name));
+        grids[p] = new QGridLayout;
+        hwConfigs->addTab(pages[p], latin(pageSpecs[p].caption));
+    }
+    LCD = pages[lcdPage];
+    WBO2 = pages[wbo2Page];
+    knockPage = pages[knockSensorPage];
+    triggerPage = pages[triggerSetupPage];
+    outputPage = pages[outputsPage];
+    outputDebug = pages[outputDebugPage];
+
+    // "O2 Sensor": the calibration row above the boxes.
+    wbo2_nernstdc_target = newBox(WBO2, "wbo2_nernstdc_target");
+    wbo2_nernstdc_target->setReadOnly(true);
+    btnCalAdjust = new QWidget(WBO2);
+    btnCalAdjust->setObjectName(QStringLiteral("btnCalAdjust"));
+    auto* arrows = new QVBoxLayout(btnCalAdjust);
+    arrows->setContentsMargins(0, 0, 0, 0);
+    arrows->setSpacing(0);
+    for (QToolButton** arrow : {&btnCalUp, &btnCalDown}) {
+        *arrow = new QToolButton(btnCalAdjust);
+        (*arrow)->setArrowType(arrow == &btnCalUp ? Qt::UpArrow : Qt::DownArrow);
+        (*arrow)->setObjectName(arrow == &btnCalUp ? QStringLiteral("btnCalUp") : QStringLiteral("btnCalDown"));
+        (*arrow)->setAutoRepeat(true);
+        (*arrow)->setFixedSize(18, 11);
+        arrows->addWidget(*arrow);
+    }
+    btnCalibrate = newButton(WBO2, "btnCalibrate", "Calibrate WBO2");
+    btn_wbenable = newButton(WBO2, "btn_wbenable", "Enable WBO2");
+    auto* calibration = new QHBoxLayout;
+    calibration->addWidget(labelFor(wbo2_nernstdc_target, "Sensor Calibration"));
+    calibration->addWidget(wbo2_nernstdc_target);
+    calibration->addWidget(btnCalAdjust);
+    calibration->addSpacing(12);
+    calibration->addWidget(btnCalibrate);
+    calibration->addWidget(btn_wbenable);
+    calibration->addStretch(1);
+
+    // The plain boxes, each with its label: one column on "LCD" and "Outputs", two on
+    // "O2 Sensor".
+    int rows[pageCount] = {};
+    for (const TBoxSpec& spec : boxSpecs) {
+        QWidget* page = pages[spec.page];
+        QLineEdit* field = newBox(page, spec.name);
+        const int n = rows[spec.page]++;
+        const int row = spec.page == wbo2Page ? n % wbo2BoxesPerColumn : n;
+        const int column = spec.page == wbo2Page ? 2 * (n / wbo2BoxesPerColumn) : 0;
+        grids[spec.page]->addWidget(labelFor(field, spec.caption), row, column);
+        grids[spec.page]->addWidget(field, row, column + 1);
+        boxes.push_back(field);
+        if (spec.commit == TCommit::change) {
+            const int i = static_cast<int>(boxes.size()) - 1;
+            connect(field, &QLineEdit::textEdited, this, [this, i] { commitBox(i); });
+        } else {
+            field->installEventFilter(this);
+        }
+    }
+    Edit1 = newBox(WBO2, "Edit1");
+    grids[wbo2Page]->addWidget(labelFor(Edit1, "ego_pid_kp"), rows[wbo2Page] % wbo2BoxesPerColumn, 2);
+    grids[wbo2Page]->addWidget(Edit1, rows[wbo2Page] % wbo2BoxesPerColumn, 3);
+    grids[wbo2Page]->setColumnMinimumWidth(1, boxWidth + 24);
+
+    // "Outputs": the fan.
+    fan_channel = new QComboBox(outputPage);
+    fan_channel->setObjectName(QStringLiteral("fan_channel"));
+    for (const TFanItem& item : fanItems) fan_channel->addItem(latin(item.text));
+    fan_off_temp = newBox(outputPage, "fan_off_temp");
+    fan_off_temp->installEventFilter(this);
+    testFanBtn = newButton(outputPage, "testFanBtn", "Test Fan");
+    QGridLayout* fan = grids[outputsPage];
+    const int fanTempRow = rows[outputsPage] - 1;
+    fan->addWidget(labelFor(fan_channel, "Fan Channel"), fanTempRow + 1, 0);
+    fan->addWidget(fan_channel, fanTempRow + 1, 1);
+    fan->addWidget(labelFor(fan_off_temp, "Fan Off Temp"), fanTempRow + 2, 0);
+    fan->addWidget(fan_off_temp, fanTempRow + 2, 1);
+    fan->addWidget(testFanBtn, fanTempRow + 3, 1);
+
+    // "Output Debug": the warning and a switch panel per output.
+    auto* warning = new QLabel(latin(warningText), outputDebug);
+    warning->setObjectName(QStringLiteral("lblWarning"));
+    warning->setWordWrap(true);
+    warning->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold"));
+    int panelRows[4] = {};
+    QGridLayout* switches = grids[outputDebugPage];
+    for (const TPanelSpec& spec : panelSpecs) {
+        auto* frame = new QFrame(outputDebug);
+        frame->setObjectName(latin(spec.name));
+        frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
+        frame->setLineWidth(2);
+        frame->setFixedSize(panelWidth, panelHeight);
+        auto* caption = new QLabel(latin(spec.caption), frame);
+        caption->setAlignment(Qt::AlignCenter);
+        caption->setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto* inside = new QVBoxLayout(frame);
+        inside->setContentsMargins(2, 2, 2, 2);
+        inside->addWidget(caption);
+        frame->installEventFilter(this);
+        switches->addWidget(frame, panelRows[spec.column]++, spec.column);
+        panels.push_back(frame);
+    }
+
+    // Every page: its grid at the top left.
+    for (int p = 0; p < pageCount; ++p) {
+        auto* layout = new QVBoxLayout(pages[p]);
+        if (p == wbo2Page) layout->addLayout(calibration);
+        if (p == outputDebugPage) layout->addWidget(warning);
+        grids[p]->setColumnStretch(grids[p]->columnCount(), 1);
+        layout->addLayout(grids[p]);
+        layout->addStretch(1);
+    }
+
+    btnSave = newButton(this, "btnSave", "Save Changes");
+    Close = newButton(this, "Close", "Close");
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(btnSave);
+    buttons->addWidget(Close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(hwConfigs);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(btnCalUp, &QToolButton::clicked, this, [this] { btnCalAdjustClick(true); });
+    connect(btnCalDown, &QToolButton::clicked, this, [this] { btnCalAdjustClick(false); });
+    connect(btnCalibrate, &QPushButton::clicked, this, &ThardwareConfig::btnCalibrateClick);
+    connect(btn_wbenable, &QPushButton::clicked, this, &ThardwareConfig::btn_wbenableClick);
+    connect(fan_channel, &QComboBox::activated, this, &ThardwareConfig::fan_channelChange);
+    connect(testFanBtn, &QPushButton::clicked, this, &ThardwareConfig::testFanBtnClick);
+    connect(btnSave, &QPushButton::clicked, this, &ThardwareConfig::btnSaveClick);
+    connect(Close, &QPushButton::clicked, this, &QDialog::accept);
+
+    // Opens on "Output Debug", which needs no fill; the others fill whenever they are shown.
+    hwConfigs->setCurrentIndex(outputDebugPage);
+    connect(hwConfigs, &QTabWidget::currentChanged, this, &ThardwareConfig::fillPage);
+    setChangesPending(false);
+}
+
+ThardwareConfig::~ThardwareConfig() {
+    // The boxes lose the focus while they are destroyed: nothing may commit by then.
+    for (QLineEdit* field : boxes) field->removeEventFilter(this);
+    fan_off_temp->removeEventFilter(this);
+    try {
+        switchOutputsOff();
+    } catch (...) {
+        // A destructor raises nothing; the link reports its own failures.
+    }
+}
+
+QLineEdit* ThardwareConfig::box(const char* name) const { return findChild<QLineEdit*>(latin(name)); }
+
+QFrame* ThardwareConfig::panel(const char* name) const {
+    for (QFrame* frame : panels)
+        if (frame->objectName() == latin(name)) return frame;
+    return nullptr;
+}
+
+void ThardwareConfig::setChangesPending(bool pending) {
+    changesPending = pending;
+    btnSave->setEnabled(pending);
+}
+
+bool ThardwareConfig::togglePanel(QFrame* panel) {
+    const bool on = panel->frameShadow() == QFrame::Raised;
+    panel->setFrameShadow(on ? QFrame::Sunken : QFrame::Raised);
+    return on;
+}
+
+template <class Handler>
+void ThardwareConfig::guarded(Handler handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        op.window.reportMessage(e.what());
+    }
+}
+
+uint8_t ThardwareConfig::slotOf(const char* name) const {
+    const int slot = ecu.settings->findName(name, 0);
+    if (slot < 0) throw EEditorError(std::string("This ECU has no setting named ") + name);
+    return static_cast<uint8_t>(slot);
+}
+
+void ThardwareConfig::writeValue(uint8_t slot, uint8_t value) {
+    ecu.settings->setValue(slot, value);
+    ecu.writeSetting(slot);
+    emit settingsWritten();
+    // A write awaits no reply; a link that has gone meanwhile is told here, not left unnoticed.
+    ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(slot)));
+}
+
+void ThardwareConfig::fill(QLineEdit* field, const char* setting) {
+    field->setText(QString::number(ecu.settings->getValue(slotOf(setting))));
+}
+
+// ---- Page fills -------------------------------------------------------------------------
+
+void ThardwareConfig::fillPage(int page) {
+    guarded([&] {
+        if (page == lcdPage) LCDShow();
+        else if (page == wbo2Page) WBO2Show();
+        else if (page == outputsPage) outputPageShow();
+    });
+}
+
+void ThardwareConfig::LCDShow() {
+    for (size_t i = 0; i < boxes.size(); ++i)
+        if (boxSpecs[i].page == lcdPage) fill(boxes[i], boxSpecs[i].setting);
+}
+
+void ThardwareConfig::WBO2Show() {
+    fill(wbo2_nernstdc_target, "wbo2_nernstdc_target");
+    calPosition = ecu.settings->getValue(slotOf("wbo2_nernstdc_target"));
+    const bool enabled = (ecu.settings->getValue(slotOf("config13")) & wbo2Enabled) != 0;
+    btn_wbenable->setText(enabled ? QStringLiteral("Disable WBO2") : QStringLiteral("Enable WBO2"));
+    for (size_t i = 0; i < boxes.size(); ++i)
+        if (boxSpecs[i].page == wbo2Page) fill(boxes[i], boxSpecs[i].setting);
+}
+
+void ThardwareConfig::outputPageShow() {
+    const uint8_t channel = ecu.settings->getValue(slotOf("fan_channel"));
+    const auto item = std::find_if(std::begin(fanItems), std::end(fanItems),
+                                   [&](const TFanItem& f) { return f.code == channel; });
+    fan_channel->setCurrentIndex(item == std::end(fanItems) ? 0 : static_cast<int>(item - std::begin(fanItems)));
+    for (size_t i = 0; i < boxes.size(); ++i)
+        if (boxSpecs[i].page == outputsPage) fill(boxes[i], boxSpecs[i].setting);
+    const int on = ecu.settings->getValue(slotOf("fan_temp"));
+    const int hysteresis = ecu.settings->getValue(slotOf("fan_hyst"));
+    fan_off_temp->setText(QString::number(std::max(on - hysteresis, 0)));
+}
+
+// ---- Handlers ---------------------------------------------------------------------------
+
+bool ThardwareConfig::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut) {
+        // Leaving the box, not the window: a message box or another program taking the focus
+        // is no exit.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            if (watched == fan_off_temp) {
+                fan_off_tempExit();
+            } else {
+                const auto at = std::find(boxes.begin(), boxes.end(), watched);
+                if (at != boxes.end()) commitBox(static_cast<int>(at - boxes.begin()));
+            }
+        }
+    } else if (event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const auto at = std::find(panels.begin(), panels.end(), watched);
+        if (at != panels.end() && mouse->button() == Qt::LeftButton &&
+            (*at)->rect().contains(mouse->position().toPoint())) {
+            outputClick(static_cast<int>(at - panels.begin()));
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void ThardwareConfig::commitBox(int i) {
+    QLineEdit* field = boxes[i];
+    if (!field->isModified()) return;
+    guarded([&] {
+        const uint8_t slot = slotOf(boxSpecs[i].setting);
+        const uint8_t value = byteOf(field->text());
+        // The box now says what the table holds: leaving it again writes nothing.
+        field->setModified(false);
+        writeValue(slot, value);
+        setChangesPending(true);
+    });
+}
+
+void ThardwareConfig::btn_wbenableClick() {
+    guarded([&] {
+        const uint8_t config = slotOf("config13");
+        const uint8_t ego = slotOf("ego_conf");
+        const bool enable = (ecu.settings->getValue(config) & wbo2Enabled) == 0;
+        ecu.settings->setValue(ego, enable ? egoConfWbo2 : 0);
+        ecu.settings->setValue(config, enable ? wbo2Enabled : 0);
+        btn_wbenable->setText(enable ? QStringLiteral("Disable WBO2") : QStringLiteral("Enable WBO2"));
+        writeValue(ego, ecu.settings->getValue(ego));
+        writeValue(config, ecu.settings->getValue(config));
+        setChangesPending(true);
+    });
+}
+
+void ThardwareConfig::btnCalibrateClick() {
+    guarded([&] { ecu.setOutputTestMode(true); });
+}
+
+void ThardwareConfig::btnCalAdjustClick(bool up) {
+    guarded([&] {
+        int value = byteOf(wbo2_nernstdc_target->text());
+        if (up && value < 255) ++value;
+        if (!up && value > 0) --value;
+        wbo2_nernstdc_target->setText(QString::number(value));
+        calPosition = value;
+        writeValue(slotOf("wbo2_nernstdc_target"), static_cast<uint8_t>(value));
+        setChangesPending(true);
+    });
+}
+
+void ThardwareConfig::fan_channelChange() {
+    guarded([&] {
+        const uint8_t slot = slotOf("fan_channel");
+        const int item = fan_channel->currentIndex();
+        writeValue(slot, item < 0 ? noFanChannel : fanItems[item].code);
+        setChangesPending(true);
+    });
+}
+
+void ThardwareConfig::fan_off_tempExit() {
+    if (!fan_off_temp->isModified()) return;
+    guarded([&] {
+        const uint8_t slot = slotOf("fan_hyst");
+        const int on = byteOf(box("fan_temp")->text());
+        const int off = byteOf(fan_off_temp->text());
+        int hysteresis = on - off;
+        if (hysteresis < 0) {
+            fan_off_temp->setText(QStringLiteral("0"));
+            hysteresis = 0;
+        }
+        fan_off_temp->setModified(false);
+        writeValue(slot, static_cast<uint8_t>(hysteresis));
+        setChangesPending(true);
+    });
+}
+
+void ThardwareConfig::testFanBtnClick() {
+    guarded([&] {
+        const uint8_t slot = slotOf("fan_temp");
+        writeValue(slot, 0);
+        // The window repaints meanwhile; the operator's input waits.
+        const int64_t end = op.clock.nowMs() + testFanPauseMs;
+        for (int64_t now = op.clock.nowMs(); now < end; now = op.clock.nowMs()) {
+            op.window.processPendingEvents();
+            op.clock.sleepMs(static_cast<int>(std::min<int64_t>(pauseSliceMs, end - now)));
+        }
+        writeValue(slot, byteOf(box("fan_temp")->text()));
+    });
+}
+
+void ThardwareConfig::outputClick(int i) {
+    const bool on = togglePanel(panels[i]);
+    guarded([&] { ecu.setOutput(panelSpecs[i].code, on); });
+}
+
+void ThardwareConfig::btnSaveClick() {
+    if (!changesPending) return;
+    setChangesPending(false);
+    guarded([&] {
+        ecu.storeSettings();
+        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
+    });
+}
+
+void ThardwareConfig::switchOutputsOff() {
+    for (size_t i = 0; i < panels.size(); ++i) {
+        if (panels[i]->frameShadow() == QFrame::Raised) continue;
+        panels[i]->setFrameShadow(QFrame::Raised);
+        ecu.setOutput(panelSpecs[i].code, false);
+        op.log.appendText(std::string("\rHardware configuration closed: ") + panelSpecs[i].caption + " (output " +
+                              std::to_string(panelSpecs[i].code) + ") switched off again\r",
+                          expectedColor);
+    }
+}
+
+void ThardwareConfig::done(int result) {
+    guarded([&] { switchOutputsOff(); });
+    QDialog::done(result);
+}

@@ -1,0 +1,337 @@
+#include "ui/settingstable.h"
+
+#include <QAbstractTableModel>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "data/backupfile.h"
+#include "ecu/ecu.h"
+#include "ecu/restore.h"
+#include "platform/convert.h"
+#include "platform/files.h"
+#include "platform/services.h"
+#include "ui/hwconfig.h"
+#include "ui/modalrunner.h"
+
+// The named slots of a copy of the table: slot, name, value. The value is edited as text and
+// handed to `commit`, which writes it or refuses it.
+class TSettingsModel : public QAbstractTableModel {
+public:
+    enum TColumn { slotColumn, nameColumn, valueColumn, columnCount_ };
+    struct TRow {
+        int slot;
+        QString name;
+        int value;
+    };
+
+    std::function<bool(int slot, const QString& text)> commit;
+    bool editable = true;
+
+    void take(const TECUSettings& table) {
+        beginResetModel();
+        rows.clear();
+        for (int i = 0; i < TECUSettings::slotCount; ++i) {
+            const auto slot = static_cast<uint8_t>(i);
+            if (table.getName(slot).empty()) continue;
+            // Names are single bytes; control bytes are shown escaped, as in a backup.
+            rows.push_back({i, QString::fromLatin1(escapeSettingName(table.getName(slot))), table.getValue(slot)});
+        }
+        endResetModel();
+    }
+    void setValue(int slot, int value) {
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (rows[r].slot != slot) continue;
+            rows[r].value = value;
+            const QModelIndex at = index(static_cast<int>(r), valueColumn);
+            emit dataChanged(at, at);
+        }
+    }
+    void setEditable(bool on) {
+        editable = on;
+        if (!rows.empty()) emit dataChanged(index(0, valueColumn), index(rowCount() - 1, valueColumn));
+    }
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : columnCount_; }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid()) return {};
+        const TRow& row = rows[index.row()];
+        if (role == Qt::DisplayRole) {
+            // Numbers as numbers, so that the columns sort by value.
+            if (index.column() == slotColumn) return row.slot;
+            if (index.column() == nameColumn) return row.name;
+            return row.value;
+        }
+        if (role == Qt::EditRole && index.column() == valueColumn) return QString::number(row.value);
+        if (role == Qt::TextAlignmentRole && index.column() != nameColumn)
+            return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+        return {};
+    }
+
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override {
+        if (role != Qt::EditRole || index.column() != valueColumn || !commit) return false;
+        return commit(rows[index.row()].slot, value.toString());
+    }
+
+    Qt::ItemFlags flags(const QModelIndex& index) const override {
+        Qt::ItemFlags f = QAbstractTableModel::flags(index);
+        if (editable && index.column() == valueColumn) f |= Qt::ItemIsEditable;
+        return f;
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+        static const char* const titles[] = {"Slot", "Name", "Value"};
+        return QString::fromLatin1(titles[section]);
+    }
+
+    std::vector<TRow> rows;
+};
+
+namespace {
+
+QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+// A file chooser of the window.
+QFileDialog* newChooser(QWidget* parent, const char* name, const char* title, QFileDialog::AcceptMode mode) {
+    auto* dialog = new QFileDialog(parent, QString::fromLatin1(title));
+    dialog->setObjectName(QString::fromLatin1(name));
+    dialog->setAcceptMode(mode);
+    dialog->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dialog->setNameFilters({QStringLiteral("Settings backup (*.txt)"), QStringLiteral("All files (*)")});
+    dialog->setDefaultSuffix(QStringLiteral("txt"));
+    return dialog;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& p : parts) out += (out.empty() ? "" : ", ") + p;
+    return out;
+}
+
+}  // namespace
+
+TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, QMdiArea* area)
+    : ecu(ecu), op(op), runner(runner) {
+    setObjectName(QStringLiteral("settingsTable"));
+    setWindowTitle(QStringLiteral("Settings Table"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* client = new QWidget;
+    filter = new QLineEdit(client);
+    filter->setObjectName(QStringLiteral("filter"));
+    filter->setPlaceholderText(QStringLiteral("Filter by name"));
+    filter->setClearButtonEnabled(true);
+    summary = new QLabel(client);
+    summary->setObjectName(QStringLiteral("summary"));
+
+    model = new TSettingsModel;
+    model->setParent(this);
+    model->commit = [this](int slot, const QString& text) { return editValue(slot, text); };
+    filtered = new QSortFilterProxyModel(this);
+    filtered->setSourceModel(model);
+    filtered->setFilterKeyColumn(TSettingsModel::nameColumn);
+    filtered->setFilterCaseSensitivity(Qt::CaseInsensitive);
+
+    table = new QTableView(client);
+    table->setObjectName(QStringLiteral("table"));
+    table->setModel(filtered);
+    table->setSortingEnabled(true);
+    table->sortByColumn(TSettingsModel::slotColumn, Qt::AscendingOrder);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                           QAbstractItemView::AnyKeyPressed);
+    table->verticalHeader()->hide();
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    table->horizontalHeader()->setSectionResizeMode(TSettingsModel::nameColumn, QHeaderView::Stretch);
+    table->setColumnWidth(TSettingsModel::slotColumn, 48);
+    table->setColumnWidth(TSettingsModel::valueColumn, 64);
+
+    btnSave = newButton(client, "btnSave", "Save Changes");
+    btnExport = newButton(client, "btnExport", "Export...");
+    btnRestore = newButton(client, "btnRestore", "Restore...");
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(filter, 1);
+    top->addWidget(summary);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(btnSave);
+    buttons->addStretch(1);
+    buttons->addWidget(btnExport);
+    buttons->addWidget(btnRestore);
+    auto* layout = new QVBoxLayout(client);
+    layout->addLayout(top);
+    layout->addWidget(table, 1);
+    layout->addLayout(buttons);
+    setWidget(client);
+
+    connect(filter, &QLineEdit::textChanged, this, [this](const QString& text) {
+        filtered->setFilterFixedString(text);
+        showSummary();
+    });
+    connect(btnSave, &QPushButton::clicked, this, &TSettingsTable::btnSaveClick);
+    connect(btnExport, &QPushButton::clicked, this, &TSettingsTable::btnExportClick);
+    connect(btnRestore, &QPushButton::clicked, this, &TSettingsTable::btnRestoreClick);
+
+    setChangesPending(false);
+    refresh();
+    area->addSubWindow(this);
+    resize(360, 440);
+    show();
+}
+
+TSettingsTable::~TSettingsTable() = default;
+
+void TSettingsTable::refresh() {
+    model->take(*ecu.settings);
+    showSummary();
+}
+
+void TSettingsTable::setOnline(bool on) {
+    online = on;
+    model->setEditable(on);
+    btnRestore->setEnabled(on);
+    btnSave->setEnabled(on && changesPending);
+}
+
+void TSettingsTable::setChangesPending(bool pending) {
+    changesPending = pending;
+    btnSave->setEnabled(online && pending);
+}
+
+void TSettingsTable::showSummary() {
+    const int all = model->rowCount(), shown = filtered->rowCount();
+    summary->setText(shown == all ? QStringLiteral("%1 settings").arg(all)
+                                  : QStringLiteral("%1 of %2 settings").arg(shown).arg(all));
+}
+
+void TSettingsTable::report(const std::string& text) { op.window.reportMessage(text); }
+
+bool TSettingsTable::editValue(int slot, const QString& text) {
+    if (!online || slot < 0 || slot >= TECUSettings::slotCount) return false;
+    const auto index = static_cast<uint8_t>(slot);
+    if (ecu.settings->getName(index).empty() || refusedForBootloader(ecu, op.window)) return false;
+    try {
+        const int value = strToInt(text.trimmed().toStdString());
+        if (value < 0 || value > 255) {
+            report("Range check error");
+            return false;
+        }
+        ecu.settings->setValue(index, static_cast<uint8_t>(value));
+        ecu.writeSetting(index);
+        model->setValue(slot, value);
+        setChangesPending(true);
+        ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
+        return true;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return false;
+    }
+}
+
+void TSettingsTable::btnSaveClick() {
+    if (!changesPending) return;
+    setChangesPending(false);
+    try {
+        ecu.storeSettings();
+        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
+    } catch (const std::exception& e) {
+        report(e.what());
+    }
+}
+
+void TSettingsTable::btnExportClick() {
+    QFileDialog* chooser = newChooser(this, "exportDialog", "Export Settings", QFileDialog::AcceptSave);
+    if (runner.run(*chooser) == QDialog::Accepted && !chooser->selectedFiles().isEmpty())
+        exportTo(chooser->selectedFiles().value(0));
+    chooser->deleteLater();
+}
+
+void TSettingsTable::btnRestoreClick() {
+    QFileDialog* chooser = newChooser(this, "restoreDialog", "Restore Settings", QFileDialog::AcceptOpen);
+    if (runner.run(*chooser) == QDialog::Accepted && !chooser->selectedFiles().isEmpty())
+        restoreFrom(chooser->selectedFiles().value(0));
+    chooser->deleteLater();
+}
+
+bool TSettingsTable::exportTo(const QString& fileName) {
+    const QByteArray text = QByteArray::fromStdString(settingsToText(*ecu.settings));
+    QSaveFile file(fileName);
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return true;
+    report("Cannot write " + fileName.toStdString() + ": " + file.errorString().toStdString());
+    return false;
+}
+
+bool TSettingsTable::restoreFrom(const QString& fileName) {
+    const std::string file = fileName.toStdString();
+    if (!online || refusedForBootloader(ecu, op.window)) return false;
+    if (ecu.settingsLines <= 0) {
+        report("The ECU sent no settings table when it was connected: there is nothing to restore " + file +
+               " into by name");
+        return false;
+    }
+    std::string text;
+    if (const int err = readWholeFile(file, text)) {
+        report("Cannot read backup file " + file + ": " + std::strerror(err));
+        return false;
+    }
+    std::vector<TBackupEntry> backup;
+    try {
+        backup = parseBackup(text, file);
+    } catch (const EBackupFormat& e) {
+        report(e.what());
+        return false;
+    }
+    if (backup.empty()) {
+        report(file + " holds no settings: nothing to restore");
+        return false;
+    }
+
+    TRestoreOutcome outcome;
+    std::string failure;
+    try {
+        outcome = restoreSettings(ecu, backup);
+        if (!outcome.differences.empty())
+            failure = "the ECU does not hold what was written: " + joined(outcome.differences);
+    } catch (const ELinkLost& e) {
+        failure = e.what();
+    }
+    // Whatever happened, the list shows what the table now holds.
+    refresh();
+    if (!failure.empty()) {
+        report("Restoring " + file + " failed: " + failure + ". The backup " + file +
+               " is unchanged: restore it again once the ECU answers");
+        return false;
+    }
+    setChangesPending(false);  // the restore stored everything
+    std::string done = "Restored " + std::to_string(outcome.restored) + " settings from " + file;
+    if (!outcome.missing.empty()) {
+        std::vector<std::string> names;
+        for (const auto& name : outcome.missing) names.push_back(escapeSettingName(name));
+        done += "\nNot in this ECU's table: " + joined(names);
+    }
+    report(done);
+    return true;
+}

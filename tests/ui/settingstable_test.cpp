@@ -1,0 +1,148 @@
+// The settings table window against the simulated ECU: listing, filter, edits, export and
+// restore.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModel>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QPushButton>
+#include <QTableView>
+
+#include "simecu.h"
+#include "ui/modalrunner.h"
+#include "ui/settingstable.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+// Chooses `file` in every file chooser without showing it.
+struct TChoosingRunner : TModalRunner {
+    int run(QDialog& dialog) override {
+        names << dialog.objectName();
+        static_cast<QFileDialog&>(dialog).selectFile(file);
+        return QDialog::Accepted;
+    }
+    QString file;
+    QStringList names;
+};
+
+struct SettingsTableTest : ::testing::Test {
+    TSimEcu ecu;
+    TChoosingRunner runner;
+    QMdiArea area;
+    std::unique_ptr<TSettingsTable> window;
+
+    void SetUp() override {
+        ASSERT_TRUE(ecu.connected);
+        ecu.events();
+        window = std::make_unique<TSettingsTable>(*ecu.ecu, ecu.fake.op, runner, &area);
+    }
+    QAbstractItemModel* rows() { return window->table->model(); }
+    // The row of the setting in the view; -1 when it is not shown.
+    int rowOf(const QString& name) {
+        for (int r = 0; r < rows()->rowCount(); ++r)
+            if (rows()->index(r, 1).data().toString() == name) return r;
+        return -1;
+    }
+    int shownValue(const QString& name) { return rows()->index(rowOf(name), 2).data().toInt(); }
+    bool edit(const QString& name, const QString& text) { return rows()->setData(rows()->index(rowOf(name), 2), text); }
+    std::string path(const char* name) { return ecu.dir.path + "/" + name; }
+    std::string readFile(const std::string& file) {
+        std::ifstream in(file);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    void TearDown() override { window.reset(); }
+};
+
+}  // namespace
+
+TEST_F(SettingsTableTest, ListsEveryNamedSlotFiltersAndWritesEdits) {
+    int named = 0, wbo2 = 0;
+    for (int i = 0; i < 256; ++i) {
+        const std::string& name = ecu.ecu->settings->getName(static_cast<uint8_t>(i));
+        named += !name.empty();
+        wbo2 += name.find("wbo2") != std::string::npos;
+    }
+    ASSERT_EQ(rows()->rowCount(), named);
+    EXPECT_EQ(rows()->index(0, 0).data().toInt(), 0);
+    EXPECT_EQ(rows()->index(0, 1).data().toString(), "config10");
+    EXPECT_EQ(shownValue("fan_temp"), ecu.value("fan_temp"));
+    EXPECT_EQ(window->summary->text(), QString("%1 settings").arg(named));
+
+    window->filter->setText("WBO2");
+    EXPECT_EQ(rows()->rowCount(), wbo2);
+    EXPECT_EQ(window->summary->text(), QString("%1 of %2 settings").arg(wbo2).arg(named));
+    EXPECT_EQ(rowOf("fan_temp"), -1);
+    window->filter->clear();
+
+    // A value is written at once when it is a number from 0 to 255.
+    const struct {
+        const char* text;
+        const char* message;  // null: written
+    } cases[] = {{"90", nullptr}, {" 0 ", nullptr}, {"256", "Range check error"},
+                 {"-3", "Range check error"}, {"9a", "'9a' is not a valid integer value"}};
+    for (const auto& c : cases) {
+        ecu.fake.window.forget();
+        const bool written = edit("fan_temp", c.text);
+        EXPECT_EQ(written, c.message == nullptr) << c.text;
+        if (c.message) {
+            EXPECT_EQ(ecu.fake.window.messages(), Events{c.message}) << c.text;
+            EXPECT_TRUE(ecu.events().empty()) << c.text;
+        } else {
+            const int value = QString(c.text).trimmed().toInt();
+            EXPECT_EQ(ecu.events(), Events{ecu.set("fan_temp", value)}) << c.text;
+            EXPECT_EQ(shownValue("fan_temp"), value);
+            EXPECT_EQ(ecu.value("fan_temp"), value);
+        }
+    }
+    EXPECT_TRUE(window->btnSave->isEnabled());
+    window->btnSave->click();
+    EXPECT_FALSE(window->btnSave->isEnabled());
+    EXPECT_EQ(ecu.events(), Events{"store"});
+
+    // Offline: nothing can be edited or restored; the table can still be exported.
+    window->setOnline(false);
+    EXPECT_FALSE(rows()->flags(rows()->index(rowOf("fan_temp"), 2)) & Qt::ItemIsEditable);
+    EXPECT_FALSE(edit("fan_temp", "5"));
+    EXPECT_FALSE(window->btnRestore->isEnabled());
+    EXPECT_TRUE(window->btnExport->isEnabled());
+    EXPECT_TRUE(ecu.events().empty());
+}
+
+TEST_F(SettingsTableTest, ExportAndRestoreRoundTrip) {
+    runner.file = QString::fromStdString(path("backup.txt"));
+    window->btnExport->click();
+    EXPECT_EQ(runner.names, QStringList{"exportDialog"});
+    const std::string exported = readFile(path("backup.txt"));
+    ASSERT_EQ(exported, settingsToText(*ecu.ecu->settings));
+
+    // Changed in the file: two values, and a name this ECU does not have.
+    std::string changed = exported;
+    const auto replace = [&](const std::string& from, const std::string& to) {
+        const size_t at = changed.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        changed.replace(at, from.size(), to);
+    };
+    replace("\tfan_temp\t" + std::to_string(ecu.value("fan_temp")) + "\n", "\tfan_temp\t77\n");
+    replace("\tlcd_c0\t" + std::to_string(ecu.value("lcd_c0")) + "\n", "\tlcd_c0\t41\n");
+    changed += "255\tno_such\t1\n";
+    std::ofstream(path("changed.txt")) << changed;
+
+    runner.file = QString::fromStdString(path("changed.txt"));
+    window->btnRestore->click();
+    const int restored = rows()->rowCount();
+    EXPECT_EQ(ecu.fake.window.messages(),
+              Events{"Restored " + std::to_string(restored) + " settings from " + path("changed.txt") +
+                     "\nNot in this ECU's table: no_such"});
+    const Events events = ecu.events();
+    ASSERT_EQ(events.size(), static_cast<size_t>(restored) + 1);
+    EXPECT_EQ(events.back(), "store");
+    EXPECT_NE(std::find(events.begin(), events.end(), ecu.set("fan_temp", 77)), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), ecu.set("lcd_c0", 41)), events.end());
+    EXPECT_EQ(shownValue("fan_temp"), 77);
+    EXPECT_EQ(shownValue("lcd_c0"), 41);
+    EXPECT_FALSE(window->btnSave->isEnabled());
+}
