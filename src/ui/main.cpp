@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ui/mainapp.h"
+#include "ui/pictures.h"
 #include "ui/versionreader.h"
 
 namespace {
@@ -106,6 +107,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("veltrace"));
     QApplication::setApplicationDisplayName(QStringLiteral("Veltrace"));
     QApplication::setDesktopFileName(QStringLiteral("com.harnwick.veltrace"));
+    // Every window of the program, the ones inside the main window too, carries its icon.
+    QApplication::setWindowIcon(programIcon());
     const QStringList extra = QApplication::arguments().mid(1);
     if (!extra.isEmpty()) {
         std::fprintf(stderr, "veltrace: unexpected argument '%s' (veltrace --help lists what it takes)\n",
