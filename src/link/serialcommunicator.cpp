@@ -158,6 +158,9 @@ int TSerialCommunicator::readByte() {
         const int n = SioGets(index(), chunk, sl::readChunk);
         if (n > 0) {
             rxBuffer.append(chunk, static_cast<size_t>(n));  // zero bytes included
+            // A reply came: the line has carried what it answers (a pseudo-terminal carries
+            // bytes faster than any rate).
+            lineBusyUntilUs = std::min(lineBusyUntilUs, op.clock.nowMs() * 1000);
             break;
         }
         portFailed(n);

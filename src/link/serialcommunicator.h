@@ -80,6 +80,7 @@ private:
     void putAll(const std::string& bytes);
 
     int openIndex = -1;  // the index actually opened, closed again whatever portNumber says now
-    // When the bytes handed to the port so far have crossed the line, in microseconds of op.clock.
+    // When the bytes handed to the port so far have crossed the line, in microseconds of
+    // op.clock; a byte received shows the line has carried them.
     int64_t lineBusyUntilUs = 0;
 };
