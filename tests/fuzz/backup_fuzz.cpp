@@ -3,6 +3,7 @@
 #include <set>
 
 #include "cli/backupfile.h"
+#include "data/ecusettings.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -13,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const TBackupEntry& e : parseBackup(text, "fuzz")) {
             check(slots.insert(e.slot).second, "a slot is given once");
             check(e.line > lastLine, "entries keep the file's order");
-            check(!e.name.empty() && e.name.find_first_of("\t\r\n") == std::string::npos, "names are plain");
+            // A name may hold any byte (TAB and line breaks come escaped); it writes back plain.
+            check(!e.name.empty() && escapeSettingName(e.name).find_first_of("\t\r\n") == std::string::npos,
+                  "names write back plain");
             lastLine = e.line;
         }
     } catch (const EBackupFormat& e) {
