@@ -70,6 +70,11 @@ void TECU::goodbye() {
     link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
 }
 
+void TECU::pause(int ms) {
+    link->flush();
+    op.clock.sleepMs(ms);
+}
+
 void TECU::setOnline(bool on) {
     if (link->isActive()) goodbye();
     link->setActive(on);
@@ -95,6 +100,7 @@ void TECU::setDebugEcho(bool on) {
 }
 
 void TECU::confirmLink(const std::string& where) {
+    link->flush();
     if (link->isLost())
         throw ELinkLost("Lost connection with ECU " + where + ": " + link->lostReason());
     if (!link->isActive()) throw ELinkLost("Lost connection with ECU " + where + ": the link is closed");
@@ -135,7 +141,7 @@ bool TECU::connect() {
         l.sendString(proto::goodbye);
         if (!await(proto::goodbyeReply, where)) {
             if (serial) l.setBaudRate(savedRate);
-            op.clock.sleepMs(proto::goodbyeRetryPauseMs);
+            pause(proto::goodbyeRetryPauseMs);
             l.sendString(proto::goodbye);
             await(proto::goodbyeRetryReply, where);
         }
@@ -150,7 +156,7 @@ bool TECU::connect() {
             return true;
         }
         if (serial) l.setBaudRate(proto::bootloaderProbeRate);
-        op.clock.sleepMs(proto::bootloaderProbePauseMs);
+        pause(proto::bootloaderProbePauseMs);
         l.sendString(proto::identify);
         if (await(proto::identifyReply, where)) {
             needsFirmware = bootloaderListening = true;
@@ -266,13 +272,14 @@ void TECU::changeBaudRate(int baudRate) {
         return;
     }
     link->sendString(std::string(proto::setBaudRate) + hexHH(proto::divisorFor(baudRate)));
-    op.clock.sleepMs(proto::baudChangePauseMs);
+    pause(proto::baudChangePauseMs);
     link->setBaudRate(baudRate);
 }
 
 void TECU::writeSetting(uint8_t index) {
     link->sendString(std::string(proto::writeSetting) + hexHH(index) + proto::writeSettingValue +
                      hexHH(settings->getValue(index)));
+    link->flush();
 }
 
 void TECU::writeAllSettings(uint8_t progressSpan) {
@@ -285,15 +292,21 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
     }
 }
 
-void TECU::storeSettings() { link->sendString(proto::storeSettings); }
+// The write commands await no reply: each leaves at once, as one write.
+void TECU::storeSettings() {
+    link->sendString(proto::storeSettings);
+    link->flush();
+}
 
 void TECU::setOutputTestMode(bool on) {
     link->sendString(on ? proto::outputTestOn : proto::outputTestOff);
+    link->flush();
 }
 
 void TECU::setOutput(uint8_t outputCode, bool on) {
     link->sendString(std::string(proto::setOutput) +
                      hexHH(on ? outputCode + proto::outputOnFlag : outputCode));
+    link->flush();
 }
 
 // ---- Settings import --------------------------------------------------------------------
@@ -352,7 +365,7 @@ bool TECU::importSettings(const std::string& fileName) {
     for (size_t i = 0; i < count; ++i) {
         op.progress.setPosition(static_cast<int>((i * 100) / count));
         l.sendString(lines[i]);
-        op.clock.sleepMs(proto::importLinePauseMs);
+        pause(proto::importLinePauseMs);
     }
     l.sendString(proto::hello);
     const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);

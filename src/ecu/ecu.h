@@ -168,8 +168,8 @@ public:
     // Throws ELinkLost, naming the first slot not written, when the link goes meanwhile.
     void writeAllSettings(uint8_t progressSpan);
     void storeSettings();
-    // Writes report nothing: after a run of them, this throws ELinkLost ("Lost connection
-    // with ECU <where>: <why>") when the link has gone or closed meanwhile.
+    // Writes report nothing: after a run of them, this flushes the link and throws ELinkLost
+    // ("Lost connection with ECU <where>: <why>") when the link has gone or closed meanwhile.
     void confirmLink(const std::string& where);
     // Reads the table back from the ECU and compares it with `settings`, line by line for as
     // many lines as the last download brought. The differences in words ("fan_temp (slot 3)
@@ -208,6 +208,8 @@ private:
     // The goodbye at 9600 bit/s, unless the bootloader is listening (it would take the "e" of
     // "bye" for its erase command and wipe the flash) or the link is gone.
     void goodbye();
+    // A fixed pause; what the link holds back goes out before it starts.
+    void pause(int ms);
     // expect, bounded by maxReplyBytes: false on silence; throws EReplyError when the ECU
     // streams without the text, ELinkLost (naming `where`) when the link has gone.
     bool await(const std::string& text, const std::string& where);

@@ -166,6 +166,7 @@ bool TECU::runFlash(const TIHexFile& image) {
     bootloaderListening = true;
     l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
                  proto::bootloaderEntryEnd);
+    l.flush();
 
     const std::string entering = "while entering the bootloader";
     for (int tries = 0;; ++tries) {
@@ -193,6 +194,7 @@ bool TECU::runFlash(const TIHexFile& image) {
 
         op.progress.setStatusText("Resetting ECU...");
         l.sendString(proto::leaveBootloader);
+        l.flush();
         l.debugEcho = echo;
         carrySettingsOver();
     } catch (const std::exception& e) {
@@ -220,12 +222,12 @@ void TECU::carrySettingsOver() {
     if (l.isSerialKind()) {
         const int rate = l.getBaudRate();
         l.setBaudRate(proto::handshakeRate);
-        op.clock.sleepMs(proto::greetingRatePauseMs);
+        pause(proto::greetingRatePauseMs);
         l.sendString(proto::hello);
         if (!await(proto::greetingReply, where)) throw stillInBootloader();
         bootloaderListening = false;
         changeBaudRate(rate);
-        op.clock.sleepMs(proto::greetingRatePauseMs);
+        pause(proto::greetingRatePauseMs);
     }
 
     const bool versionCame = readVersion();
@@ -311,7 +313,7 @@ void TECU::programBlock(const TIHexFile& image, int j, int n) {
 
         op.progress.setStatusText("ECU Checksum Error!" + l.received + std::to_string(sum));
         if (blockSends >= proto::maxBlockSends) throw EFlashError("ECU did not accept block " + label);
-        op.clock.sleepMs(proto::refusedBlockPauseMs);
+        pause(proto::refusedBlockPauseMs);
     }
 }
 

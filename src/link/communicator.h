@@ -2,6 +2,7 @@
 // The abstract byte link to the ECU. The base implements only construction and `expect`;
 // the serial and the network link supply everything else.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,10 +38,20 @@ public:
     bool expectOverran() const { return overran; }
 
     virtual bool isActive() = 0;
-    // Sends exactly the bytes of the text; no terminator is added.
+    // Sends exactly the bytes of the text; no terminator is added. The serial and the network
+    // link hold what they are given and hand it to the kernel in one write at the next flush:
+    // a command then costs one transfer (one USB packet, one TCP segment) instead of one per
+    // byte. The debug echo shows each text or byte as it is given, as before.
     virtual void sendString(const std::string& text) = 0;
     virtual void sendByte(uint8_t byte) = 0;
-    // The next received byte 0..255, or -1 when none came within the read time-out.
+    // Hands everything held back to the kernel, in order. The links flush by themselves before
+    // they wait for a reply (readByte), change the rate, close, and when more than
+    // outputHoldLimit bytes are held; the ECU code flushes at the end of every command and
+    // before every pause, so that no pause starts with a command still in the tool. A flush
+    // that fails marks the link lost, as a failed write does.
+    virtual void flush() {}
+    // The next received byte 0..255, or -1 when none came within the read time-out. Flushes
+    // first: whatever the reply answers is out before the wait begins.
     virtual int readByte() = 0;
 
     // Only the serial link answers yes: the ECU protocol switches bit rates on it alone.
@@ -55,12 +66,29 @@ public:
     std::string lostReason() const;
 
     static constexpr int defaultTimeoutMs = 2500;
+    // The most a link holds back before it flushes on its own: far above one command (a
+    // firmware block is 263 bytes), and the serial port's transmit queue.
+    static constexpr size_t outputHoldLimit = 1024;
 
     int timeout = defaultTimeoutMs;  // read time-out in ms (the serial link honours it)
     std::string received;            // every byte read during the last expect
     bool debugEcho = false;          // echo traffic into the debug log
 
 protected:
+    // Appends to what is held back for the next flush; true when the hold is now over
+    // outputHoldLimit and the caller should flush.
+    bool holdBack(const char* bytes, size_t count) {
+        heldOut.append(bytes, count);
+        return heldOut.size() >= outputHoldLimit;
+    }
+    // Takes what is held back, leaving nothing.
+    std::string takeHeld() {
+        std::string out;
+        out.swap(heldOut);
+        return out;
+    }
+    bool holding() const { return !heldOut.empty(); }
+
     // The first reason counts; later ones are consequences of it.
     void markLost(const std::string& why);
     void clearLost();
@@ -68,6 +96,7 @@ protected:
     TOperator& op;
 
 private:
+    std::string heldOut;  // given to sendString/sendByte, not yet handed to the kernel
     bool overran = false;
     // A notification on another thread may find the link gone while a caller asks.
     mutable std::mutex lostGuard;

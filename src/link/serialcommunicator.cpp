@@ -14,10 +14,15 @@ namespace sl = serial_link;
 TSerialCommunicator::TSerialCommunicator(TOperator& op) : TCommunicator(op) {}
 
 TSerialCommunicator::~TSerialCommunicator() {
-    if (portOpen) SioDone(openIndex);
+    if (!portOpen) return;
+    flush();
+    SioDone(openIndex);
 }
 
 void TSerialCommunicator::setActive(bool on) {
+    // What was given before goes to the port as it is now: out before a close or a re-open,
+    // nowhere on a port that is not open (it never reaches the port opened next).
+    flush();
     if (on) {
         clearLost();
         // A port still open at another index would stay busy once this link forgets it.
@@ -44,6 +49,7 @@ void TSerialCommunicator::setPort(const std::string& port) { portNumber = strToI
 int TSerialCommunicator::getBaudRate() { return baudRate; }
 
 void TSerialCommunicator::setBaudRate(int rate) {
+    flush();
     int queued = SioTxQue(index());
     int64_t lastProgress = op.clock.nowMs();
     while (queued > 0) {
@@ -90,18 +96,19 @@ void TSerialCommunicator::portFailed(int result) {
     if (portOpen && result < 0) markLost(sl::lostText);
 }
 
-template <class Put, class Attempted>
-void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted attempted) {
+void TSerialCommunicator::putAll(const std::string& bytes) {
     if (isLost()) return;
     size_t done = 0;
     int64_t lastProgress = op.clock.nowMs();
     while (done < bytes.size()) {
-        const int n = put(bytes.data() + done, bytes.size() - done);
+        const size_t left = std::min<size_t>(bytes.size() - done, sl::maxPutBytes);
+        const int n = SioPuts(index(), bytes.data() + done, static_cast<unsigned>(left));
         if (n > 0) {
             done += static_cast<size_t>(n);
             lastProgress = op.clock.nowMs();
+            const int64_t lineUs = int64_t{n} * sl::bitsPerByte * 1000000 / std::max(baudRate, 1);
+            lineBusyUntilUs = std::max(lineBusyUntilUs, lastProgress * 1000) + lineUs;
         }
-        attempted();
         if (done == bytes.size()) return;
         if (n < 0) {  // a port that is closed or failed
             portFailed(n);
@@ -112,9 +119,9 @@ void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted at
         // Wait for room until the time-out, in slices between which the app handles its events.
         const int64_t waitEnd = op.clock.nowMs() + (timeout - idle);
         for (int room = 0; room == 0;) {
-            const int64_t left = waitEnd - op.clock.nowMs();
-            if (left <= 0) break;
-            room = SioWaitOutput(index(), static_cast<int>(std::min<int64_t>(left, sl::eventSliceMs)));
+            const int64_t remaining = waitEnd - op.clock.nowMs();
+            if (remaining <= 0) break;
+            room = SioWaitOutput(index(), static_cast<int>(std::min<int64_t>(remaining, sl::eventSliceMs)));
             if (room < 0) {
                 portFailed(room);
                 return;
@@ -125,34 +132,35 @@ void TSerialCommunicator::putAll(const std::string& bytes, Put put, Attempted at
 }
 
 void TSerialCommunicator::sendString(const std::string& text) {
-    const int port = index();
-    putAll(
-        text,
-        [port](const char* p, size_t n) {
-            return SioPuts(port, p, static_cast<unsigned>(std::min<size_t>(n, 65535)));
-        },
-        // Echoed after every attempt: a text the port takes in two pieces shows twice.
-        [&] {
-            if (debugEcho) op.log.appendTraffic(text, sentColor, TTraffic::Sent);
-        });
+    if (isLost() || text.empty()) return;
+    const bool full = holdBack(text.data(), text.size());
+    if (debugEcho) op.log.appendTraffic(text, sentColor, TTraffic::Sent);
+    if (full) flush();
 }
 
 void TSerialCommunicator::sendByte(uint8_t byte) {
-    const int port = index();
-    putAll(
-        std::string(1, static_cast<char>(byte)),
-        [port](const char* p, size_t) { return SioPutc(port, *p); }, [] {});
+    const char c = static_cast<char>(byte);
+    const bool full = !isLost() && holdBack(&c, 1);
     if (debugEcho) op.log.appendTraffic("0x" + hexHH(byte), sentColor, TTraffic::Sent);
+    if (full) flush();
+}
+
+void TSerialCommunicator::flush() {
+    if (holding()) putAll(takeHeld());
 }
 
 int TSerialCommunicator::readByte() {
-    const int64_t start = op.clock.nowMs();
+    flush();
+    const int64_t start = std::max(op.clock.nowMs(), (lineBusyUntilUs + 999) / 1000);
     while (rxBuffer.empty()) {
         if (isLost()) return -1;
         char chunk[sl::readChunk];
         const int n = SioGets(index(), chunk, sl::readChunk);
         if (n > 0) {
             rxBuffer.append(chunk, static_cast<size_t>(n));  // zero bytes included
+            // A reply came: the line has carried what it answers (a pseudo-terminal carries
+            // bytes faster than any rate).
+            lineBusyUntilUs = std::min(lineBusyUntilUs, op.clock.nowMs() * 1000);
             break;
         }
         portFailed(n);

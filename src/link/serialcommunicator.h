@@ -1,6 +1,7 @@
 #pragma once
 // The link to the ECU over a serial port, through the serial port layer (platform/sio.h).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,8 @@
 namespace serial_link {
 inline constexpr int queueSize = 1024;     // receive and transmit queue of the port
 inline constexpr int readChunk = 1024;     // the most one read fetches from the port
+inline constexpr size_t maxPutBytes = 65535;  // the most the port takes in one call
+inline constexpr int bitsPerByte = 10;        // start bit, 8 data bits, stop bit
 inline constexpr char noFlowControl = 'N';
 inline constexpr int txPollMs = 10;        // how often setBaudRate looks at the output queue
 // setBaudRate stops waiting for the output queue when it has not shrunk for this long (a line
@@ -28,7 +31,8 @@ inline constexpr const char* lostText = "the serial port hung up or failed (devi
 class TSerialCommunicator : public TCommunicator {
 public:
     explicit TSerialCommunicator(TOperator& op);
-    // An open port is closed: a descriptor left open would keep the device busy.
+    // An open port is closed (what is held back goes out first): a descriptor left open would
+    // keep the device busy.
     ~TSerialCommunicator() override;
 
     void setActive(bool on) override;
@@ -37,19 +41,24 @@ public:
     // EConvertError for anything else and keeps the old number.
     void setPort(const std::string& port) override;
     int getBaudRate() override;
-    // Waits until the output queue is empty, then applies the rate (also stored while closed).
+    // Flushes and waits until the output queue is empty, so that what was given at the old rate
+    // goes out at it; then applies the rate (also stored while closed).
     void setBaudRate(int rate) override;
     // A stored rate the ECU does not know reads as 9600 bit/s, with a message to the operator.
     void loadSettings() override;
     void saveSettings() override;
     bool isActive() override;
-    // Gives up when the port takes nothing for `timeout` ms, or at once on a port that is not
-    // open or has failed; a port that failed or hung up marks the link lost.
+    // Held back until the next flush (see TCommunicator); nothing is held once the link is lost.
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
-    // Waits in the port (no busy polling) for at most what is left of `timeout`, in slices
-    // between which the app handles its pending events; -1 at once once the port hung up or
-    // failed (the link is then lost).
+    // Gives up when the port takes nothing for `timeout` ms, or at once on a port that is not
+    // open or has failed; a port that failed or hung up marks the link lost.
+    void flush() override;
+    // Flushes, then waits in the port (no busy polling) for at most what is left of `timeout`,
+    // in slices between which the app handles its pending events; -1 at once once the port
+    // hung up or failed (the link is then lost). The time-out counts from when the last byte
+    // sent has crossed the line at the link's rate (ten bit times a byte): no reply can come
+    // before the command is through, and 256 settings writes take 2.4 s at 9600 bit/s.
     int readByte() override;
     bool isSerialKind() const override { return true; }
 
@@ -66,10 +75,12 @@ private:
     int index() const { return portNumber - 1; }
     // Marks the link lost when an open port answers with an error.
     void portFailed(int result);
-    // Hands bytes to the port through `put` until all went, the port took nothing for
-    // `timeout` ms, or it failed. `attempted` runs after every attempt.
-    template <class Put, class Attempted>
-    void putAll(const std::string& bytes, Put put, Attempted attempted);
+    // Hands bytes to the port until all went, the port took nothing for `timeout` ms, or it
+    // failed.
+    void putAll(const std::string& bytes);
 
     int openIndex = -1;  // the index actually opened, closed again whatever portNumber says now
+    // When the bytes handed to the port so far have crossed the line, in microseconds of
+    // op.clock; a byte received shows the line has carried them.
+    int64_t lineBusyUntilUs = 0;
 };

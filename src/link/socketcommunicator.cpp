@@ -18,6 +18,7 @@ TSocketCommunicator::TSocketCommunicator(TOperator& op)
 }
 
 TSocketCommunicator::~TSocketCommunicator() {
+    flush();
     // The socket closes an open connection as it goes, without notifications.
     socket->OnConnect = nullptr;
     socket->OnDisconnect = nullptr;
@@ -85,6 +86,9 @@ void TSocketCommunicator::processPendingEvents() {
 }
 
 void TSocketCommunicator::setActive(bool on) {
+    // What was given before goes out before a close, and never reaches a connection opened
+    // later (on a socket that is not connected it goes nowhere).
+    flush();
     if (on == socket->getActive()) return;
     if (on) {
         clearLost();
@@ -144,19 +148,29 @@ void TSocketCommunicator::saveSettings() {
 bool TSocketCommunicator::isActive() { return socket->getActive(); }
 
 void TSocketCommunicator::sendString(const std::string& text) {
-    // A connection the other side has closed is found before the text goes nowhere.
+    // A connection the other side has closed is found before the text is held for it.
     socket->processPendingEvents();
-    socket->sendText(text);
+    const bool full = holdBack(text.data(), text.size());
     if (debugEcho) op.log.appendTraffic(text + "\r", nl::echoColor, TTraffic::Sent);
+    if (full) flush();
 }
 
 void TSocketCommunicator::sendByte(uint8_t byte) {
     const char c = static_cast<char>(byte);
-    socket->sendBuf(&c, 1);
+    const bool full = holdBack(&c, 1);
     if (debugEcho) op.log.appendTraffic(std::string(1, c), nl::echoColor, TTraffic::Sent);
+    if (full) flush();
+}
+
+void TSocketCommunicator::flush() {
+    if (!holding()) return;
+    const std::string out = takeHeld();
+    socket->processPendingEvents();
+    socket->sendText(out);
 }
 
 int TSocketCommunicator::readByte() {
+    flush();
     const int64_t start = op.clock.nowMs();
     const int64_t limit = int64_t{readTimeout} * 10;
     while (bufferEmpty()) {

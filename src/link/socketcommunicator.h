@@ -49,11 +49,15 @@ public:
     void saveSettings() override;
     bool isActive() override;
     // Takes up the socket's notifications first, so that a connection the other end has
-    // closed is found (and the link lost) before the text is handed over.
+    // closed is found (and the link lost) before the text is held for it. Held back until the
+    // next flush (see TCommunicator).
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
-    // Waits up to readTimeout (not `timeout`) in poll() on the socket; -1 at once when the
-    // buffer is empty and the link is not connected.
+    // Hands what is held back to the socket in one send; on a socket that is not connected it
+    // goes nowhere, and a send that fails loses the link.
+    void flush() override;
+    // Flushes, then waits up to readTimeout (not `timeout`) in poll() on the socket; -1 at
+    // once when the buffer is empty and the link is not connected.
     int readByte() override;
 
     uint8_t getConnectState() const;

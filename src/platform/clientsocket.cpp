@@ -63,6 +63,11 @@ int TClientSocket::handle() const {
     return fd;
 }
 
+size_t TClientSocket::sendCalls() const {
+    Lock lock(mutex);
+    return sends;
+}
+
 void TClientSocket::open() {
     Lock lock(mutex);
     if (state == State::Connecting || state == State::Connected) return;
@@ -133,6 +138,7 @@ void TClientSocket::closeDescriptor() {
 
 bool TClientSocket::flushPending() {
     while (!pending.empty()) {
+        ++sends;
         const ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL);
         if (n > 0) {
             pending.erase(0, static_cast<size_t>(n));

@@ -79,6 +79,9 @@ public:
 
     // The descriptor, -1 when there is none (for inspection).
     int handle() const;
+    // How many send system calls the socket has made since it was built (for inspection: what
+    // one command costs on the network).
+    size_t sendCalls() const;
 
     std::function<void()> OnConnect;
     std::function<void()> OnDisconnect;
@@ -108,4 +111,5 @@ private:
     int failCode = 0;
     std::vector<Address> addresses;  // still to try, for the connect under way
     std::string pending;             // taken by sendBuf, not yet sent
+    size_t sends = 0;
 };

@@ -24,6 +24,23 @@ std::string why(QSettings::Status status, const char* access) {
     return std::string("the file cannot be ") + access;
 }
 
+// Whether the settings file holds a value that QSettings decodes from a binary stream
+// (@Variant, @DateTime). This store writes texts only, so such a value was put there by hand
+// or by damage, and QSettings believes the lengths inside it: a damaged one has it allocate
+// gigabytes and hang before it fails, on reading any key and on every write (which reads the
+// whole file again).
+bool holdsStreamedValue(const QSettings& store) {
+#ifdef Q_OS_WIN
+    if (store.format() == QSettings::NativeFormat) return false;  // the registry
+#endif
+    QFile file(store.fileName());
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray text = file.readAll();
+    return text.contains("@Variant(") || text.contains("@DateTime(");
+}
+constexpr const char* streamedValue = "the file holds a value that is not a text (@Variant or @DateTime); mend or "
+                                      "delete that line";
+
 // Whether the settings file can be written, tested as QSettings tests it before it writes. A
 // write that QSettings refuses stays pending in its process-wide cache of settings files, and
 // every later use of the same file would try it again and fail; so nothing is handed to it
@@ -69,6 +86,10 @@ std::string TQtPreferences::readPreference(const std::string& key) {
         tell(std::string(readError) + " (" + key + " from " + where + ": " + why(store->status(), "read") + ")");
         return {};
     }
+    if (holdsStreamedValue(*store)) {
+        tell(std::string(readError) + " (" + key + " from " + where + ": " + streamedValue + ")");
+        return {};
+    }
     const QVariant value = store->value(QString::fromStdString(key));
     if (!value.isValid()) return {};
     switch (value.typeId()) {
@@ -85,6 +106,8 @@ void TQtPreferences::writePreference(const std::string& key, const std::string& 
     std::string problem;
     if (store->status() != QSettings::NoError) {
         problem = why(store->status(), "read");
+    } else if (holdsStreamedValue(*store)) {
+        problem = streamedValue;
     } else if (!canWrite(*store)) {
         problem = why(QSettings::AccessError, "written");
     } else {

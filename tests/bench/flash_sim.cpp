@@ -84,7 +84,7 @@ struct TBenchOperator {
 void fillLargestImage(TIHexFile& image) {
     image.image.resize(imageBytes);
     for (size_t i = 0; i < image.image.size(); ++i) image.image[i] = static_cast<uint8_t>(i * 31);
-    image.imageSize = image.extent = imageBytes;
+    image.imageSize = image.extent = image.dataBytes = imageBytes;
 }
 
 TSimConfig quietSim(TSimConfig config) {

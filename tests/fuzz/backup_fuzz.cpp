@@ -3,6 +3,7 @@
 #include <set>
 
 #include "data/backupfile.h"
+#include "data/ecusettings.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -16,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // A name may hold any byte once unescaped ("c\\nfi" is c, LF, fi), as the ECU may send
             // any; it is never empty and is written back as it was read.
             check(!e.name.empty(), "a name is given");
-            check(unescapeSettingName(escapeSettingName(e.name)) == e.name, "a name survives being written again");
+            const std::string written = escapeSettingName(e.name);
+            check(written.find_first_of("\t\r\n") == std::string::npos, "a name is written on one line");
+            check(unescapeSettingName(written) == e.name, "a name survives being written again");
             lastLine = e.line;
         }
     } catch (const EBackupFormat& e) {

@@ -11,7 +11,7 @@ seconds=${2:?usage: run.sh BUILD_DIR SECONDS [NAME...]}
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 names=("$@")
-[ ${#names[@]} -eq 0 ] && names=(ihex ecureplies backup import ecusim ecusimstate)
+[ ${#names[@]} -eq 0 ] && names=(ihex ecureplies backup import ecusim ecusimstate qtstore)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/veltrace-fuzz-XXXXXX")
 failed=()
 for name in "${names[@]}"; do

@@ -125,6 +125,7 @@ TEST(SerialLink, PortNumbersCountThroughTheSerialPortList) {
     link.setBaudRate(115200);
     EXPECT_EQ(pty.outputSpeed(), static_cast<speed_t>(B115200));
     link.sendString("mdV");
+    link.flush();
     EXPECT_EQ(pty.read(3, 1000), "mdV");
 
     link.setActive(false);
@@ -165,9 +166,34 @@ TEST(SerialLink, AWriteOntoAPortThatHungUpMarksTheLinkLost) {
     bench.open();
     bench.pty.closeMaster();
     bench.link.sendString("mttg05c1A");
+    bench.link.flush();
     EXPECT_TRUE(bench.link.isLost());
     bench.link.setActive(true);  // opening again (whether it opens or not) forgets the loss
     EXPECT_FALSE(bench.link.isLost());
+}
+
+// A reply cannot come before its command has crossed the line: the read time-out counts from
+// then. 256 settings writes take 2.4 s at 9600 bit/s; the read-back of the table after them
+// gave up after 100 ms and found "no settings".
+TEST(SerialLink, TheReadTimeOutCountsFromWhenWhatWasSentHasCrossedTheLine) {
+    struct Row {
+        int rate;
+        size_t bytes;
+        int lineMs;
+    };
+    for (const Row& row : {Row{9600, 480, 500}, Row{115200, 1440, 125}, Row{9600, 0, 0}}) {
+        SCOPED_TRACE(row.rate);
+        TSerialBench<> bench;
+        bench.link.setBaudRate(row.rate);
+        bench.open();
+        bench.link.timeout = 100;
+        const long long t0 = steadyMs();
+        bench.link.sendString(std::string(row.bytes, 'x'));
+        EXPECT_EQ(bench.link.readByte(), -1);
+        const long long waited = steadyMs() - t0;
+        EXPECT_GE(waited, row.lineMs + 100);
+        EXPECT_LT(waited, row.lineMs + 350);
+    }
 }
 
 TEST(SerialLink, ReadTimesOutOnTimeAndHandsOutALateByteAtOnce) {
@@ -226,6 +252,7 @@ TEST(SerialLink, EchoesSentBytesInRedAndReceivedBytesInBlue) {
     bench.link.sendByte(255);
     bench.link.sendString("mcd");
     bench.link.sendString("");
+    bench.link.flush();
     EXPECT_EQ(bench.pty.read(5, 1000), "\n\xFFmcd");
     bench.pty.write("Hi");
     EXPECT_EQ(bench.link.readByte(), 'H');

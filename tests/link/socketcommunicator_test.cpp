@@ -163,6 +163,7 @@ TEST(NetworkLink, SendsWhatItIsGivenAndEchoesItInGreen) {
     c.link.sendString("mcd");
     c.link.sendByte(65);
     c.link.sendByte(0);
+    c.link.flush();
     EXPECT_EQ(readFor(c.peer, 5, 1000), std::string("mcdA\0", 5));
     const auto log = c.fake.log.entries();
     ASSERT_EQ(log.size(), 3u);

@@ -98,6 +98,22 @@ TEST_F(QtPreferencesTest, AValueThatIsNotATextIsReportedAndReadsEmpty) {
     }
 }
 
+// A damaged @Variant claims any length: QSettings allocated gigabytes and hung on reading any
+// key and on every write. Such a file is reported, never decoded.
+TEST_F(QtPreferencesTest, AValueDecodedFromABinaryStreamIsNeverDecoded) {
+    put("[General]\ncom.Type=serial\ncomm.portnum=@Variant(\\0\\0\\0\\n\\x7f\\xff\\xff\\xff)\n");
+    auto s = store();
+    EXPECT_EQ(s.readPreference("com.Type"), "");
+    s.writePreference("com.Type", "network");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].rfind("Error retrieving setting (com.Type from " + file() + ": the file holds a value that is "
+                                "not a text", 0), 0u) << messages[0];
+    EXPECT_EQ(messages[1].rfind("Error saving settings (com.Type to ", 0), 0u) << messages[1];
+    std::ifstream in(file());
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("com.Type=serial"), std::string::npos)
+        << "the file was changed";
+}
+
 TEST_F(QtPreferencesTest, AStoreThatCannotBeWrittenOrReadIsReportedNotRaised) {
     put("[General]\ncom.Type=network\n");
     ASSERT_EQ(::chmod(dir.path.c_str(), 0755), 0);

@@ -8,6 +8,7 @@ TBootPeer::TBootPeer() {
 }
 
 std::string TBootPeer::onBytes(const std::string& bytes) {
+    received += bytes;
     buffer += bytes;
     return step(false);
 }

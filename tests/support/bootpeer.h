@@ -42,6 +42,7 @@ public:
     bool firmwareStarts = true;       // false: after "E" the bootloader stays (a broken image)
 
     // Record.
+    std::string received;                // every byte from the tool, in order
     Mode mode = Mode::Firmware;
     std::vector<std::string> commands;   // every command understood, as text
     std::string entryCode;               // the two digits of "Mancb..cb"

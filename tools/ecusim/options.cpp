@@ -107,6 +107,10 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         } else if (n == "--refuse-block") o.machine.refusals.push_back(parseRefusal(n, a.value()));
         else if (n == "--silent-after") o.silentAfter = a.number(0, maxCount);
         else if (n == "--drop-after") o.dropAfter = a.number(0, maxCount);
+        else if (n == "--noise") {
+            a.noValue();
+            o.noise = true;
+        }
         else if (n == "--settings-gap") o.machine.settingsGapMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--erase-ms") o.machine.eraseMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--settings-lines") o.machine.settingsLines = static_cast<int>(a.number(0, 100000));
@@ -206,6 +210,9 @@ Fault switches (to see how the tool copes):
                        in; replies already under way still go out.
   --drop-after N       after N bytes received on a connection the line is cut: the TCP
                        connection is closed, the pseudo-terminal hung up.
+  --noise              the line carries nothing the ECU understands: every byte received is
+                       answered at once with 8 bytes of noise and none is taken in (another
+                       device on the port, or a line at a bit rate neither end uses).
   --settings-gap MS    pause MS milliseconds between two lines of the settings download.
   --erase-ms MS        erasing the flash takes MS milliseconds (default 500).
   --settings-lines N   the settings download sends N lines (more than the table holds, and
@@ -218,7 +225,8 @@ Transcript:
                        ms: since the start; mode: command, outside or bootloader;
                        kind: rx, tx (payload: the bytes as upper-case hex digits, then as a
                        quoted text); rx-lost (bytes the ECU did not take in: sent while the
-                       bit rates differed, or after --silent-after / --drop-after); tx-lost
+                       bit rates differed, after --silent-after / --drop-after, or with
+                       --noise); tx-lost
                        (replies lost to differing bit rates or a tool that does not read);
                        ev (what the ECU did):
                          connect PEER | disconnect REASON | rate BPS |

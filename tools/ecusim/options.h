@@ -30,6 +30,7 @@ struct TSimOptions {
     std::optional<std::string> version;
     long silentAfter = -1;  // bytes of one connection; -1: never
     long dropAfter = -1;
+    bool noise = false;     // every byte received is answered with noise, none taken in
     TMachineConfig machine;
 };
 

@@ -29,6 +29,16 @@ constexpr int toolRateSampleMs = 10;
 constexpr int64_t paceBatchNs = 1000000;
 constexpr int64_t nsPerMs = 1000000;
 
+// --noise: what a line answers that carries nothing the ECU understands, 8 bytes for each
+// byte received. Never a text the tool awaits: no CR, no LF, no letters.
+std::string noiseFor(const std::string& received) {
+    constexpr int bytesPerByte = 8;
+    std::string out;
+    for (unsigned char c : received)
+        for (int i = 0; i < bytesPerByte; ++i) out += static_cast<char>(0x80 | ((c * 31 + i * 17) & 0x7F));
+    return out;
+}
+
 void announce(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
@@ -191,6 +201,10 @@ struct TServer::TLine {
 std::optional<TServer::TEnd> TServer::received(TLine& line, int fd, const TPty* pty, const std::string& chunk,
                                                int lineRate) {
     size_t usable = chunk.size();
+    if (options.noise) {
+        log.chunk(nowMs(), machine.modeText(), "rx-lost", chunk);
+        return writeOut(fd, pty, noiseFor(chunk)) ? std::nullopt : std::optional<TEnd>(TEnd::Failed);
+    }
     if (options.dropAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.dropAfter - line.received));
     if (options.silentAfter >= 0) usable = std::min<size_t>(usable, std::max(0L, options.silentAfter - line.received));
     take(chunk.substr(0, usable), pty, lineRate);
