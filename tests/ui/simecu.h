@@ -41,6 +41,7 @@ struct TSimEcu {
     // shows that all of it has arrived.
     std::vector<std::string> events() {
         ecu->link->sendString(ecu_protocol::outputTestOff);
+        ecu->link->flush();
         ++markers;
         auto markersSeen = [&] {
             const auto all = simEvents(sim->transcript());
