@@ -230,16 +230,16 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     // The plain boxes, each with its label: one column on "LCD" and "Outputs", two on
     // "O2 Sensor".
     int rows[pageCount] = {};
-    for (const TBoxSpec& spec : boxSpecs) {
-        QWidget* page = pages[spec.page];
-        QLineEdit* field = newBox(page, spec.name);
-        const int n = rows[spec.page]++;
-        const int row = spec.page == wbo2Page ? n % wbo2BoxesPerColumn : n;
-        const int column = spec.page == wbo2Page ? 2 * (n / wbo2BoxesPerColumn) : 0;
-        grids[spec.page]->addWidget(labelFor(field, spec.caption), row, column);
-        grids[spec.page]->addWidget(field, row, column + 1);
+    for (const TBoxSpec& entry : boxSpecs) {
+        QWidget* page = pages[entry.page];
+        QLineEdit* field = newBox(page, entry.name);
+        const int n = rows[entry.page]++;
+        const int row = entry.page == wbo2Page ? n % wbo2BoxesPerColumn : n;
+        const int column = entry.page == wbo2Page ? 2 * (n / wbo2BoxesPerColumn) : 0;
+        grids[entry.page]->addWidget(labelFor(field, entry.caption), row, column);
+        grids[entry.page]->addWidget(field, row, column + 1);
         boxes.push_back(field);
-        if (spec.commit == TCommit::change) {
+        if (entry.commit == TCommit::change) {
             const int i = static_cast<int>(boxes.size()) - 1;
             connect(field, &QLineEdit::textEdited, this, [this, i] { commitBox(i); });
         } else {
@@ -273,20 +273,20 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     warning->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold"));
     int panelRows[4] = {};
     QGridLayout* switches = grids[outputDebugPage];
-    for (const TPanelSpec& spec : panelSpecs) {
+    for (const TPanelSpec& entry : panelSpecs) {
         auto* frame = new QFrame(outputDebug);
-        frame->setObjectName(latin(spec.name));
+        frame->setObjectName(latin(entry.name));
         frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
         frame->setLineWidth(2);
         frame->setFixedSize(panelWidth, panelHeight);
-        auto* caption = new QLabel(latin(spec.caption), frame);
+        auto* caption = new QLabel(latin(entry.caption), frame);
         caption->setAlignment(Qt::AlignCenter);
         caption->setAttribute(Qt::WA_TransparentForMouseEvents);
         auto* inside = new QVBoxLayout(frame);
         inside->setContentsMargins(2, 2, 2, 2);
         inside->addWidget(caption);
         frame->installEventFilter(this);
-        switches->addWidget(frame, panelRows[spec.column]++, spec.column);
+        switches->addWidget(frame, panelRows[entry.column]++, entry.column);
         panels.push_back(frame);
     }
 

@@ -111,13 +111,13 @@ struct TChooserSpec {
 constexpr TChooserSpec firmwareChooserSpec{"firmwareOpenDlg", "Select Firmware Image", "Firmware File (*.hex)", "hex"};
 constexpr TChooserSpec configChooserSpec{"OpenConfigDialog", "Select Config File", "Config File (*.mtt)", "mtt"};
 
-QFileDialog* makeChooser(QWidget* parent, const TChooserSpec& spec) {
-    auto* dialog = new QFileDialog(parent, QString::fromLatin1(spec.title));
-    dialog->setObjectName(QString::fromLatin1(spec.name));
+QFileDialog* makeChooser(QWidget* parent, const TChooserSpec& entry) {
+    auto* dialog = new QFileDialog(parent, QString::fromLatin1(entry.title));
+    dialog->setObjectName(QString::fromLatin1(entry.name));
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setNameFilter(QString::fromLatin1(spec.filter));
-    dialog->setDefaultSuffix(QString::fromLatin1(spec.suffix));
+    dialog->setNameFilter(QString::fromLatin1(entry.filter));
+    dialog->setDefaultSuffix(QString::fromLatin1(entry.suffix));
     dialog->setSizeGripEnabled(true);
     return dialog;
 }
@@ -274,13 +274,13 @@ void TMainWindow::buildMenus() {
         menus[m]->menuAction()->setObjectName(QString::fromLatin1(menuSpecs[m].name));
         menus[m]->menuAction()->setEnabled(menuSpecs[m].rule != TRule::online);
     }
-    for (const TItemSpec& spec : itemSpecs) {
-        QMenu* menu = menus[spec.menu];
-        QAction* action = spec.text ? menu->addAction(QString::fromLatin1(spec.text)) : menu->addSeparator();
-        action->setObjectName(QString::fromLatin1(spec.name));
-        action->setEnabled(spec.rule == TRule::always || spec.rule == TRule::offline);
-        if (spec.click) {
-            const auto click = spec.click;
+    for (const TItemSpec& entry : itemSpecs) {
+        QMenu* menu = menus[entry.menu];
+        QAction* action = entry.text ? menu->addAction(QString::fromLatin1(entry.text)) : menu->addSeparator();
+        action->setObjectName(QString::fromLatin1(entry.name));
+        action->setEnabled(entry.rule == TRule::always || entry.rule == TRule::offline);
+        if (entry.click) {
+            const auto click = entry.click;
             connect(action, &QAction::triggered, this, [this, click] { (this->*click)(); });
         }
     }
@@ -382,10 +382,10 @@ void TMainWindow::switchOnline(bool on) {
 // ---- Online and offline -----------------------------------------------------------------
 
 void TMainWindow::showOnlineState(bool online) {
-    for (const TItemSpec& spec : itemSpecs)
-        if (spec.rule == TRule::online) menuAction(QString::fromLatin1(spec.name))->setEnabled(online);
-    for (const TMenuSpec& spec : menuSpecs)
-        if (spec.rule == TRule::online) menuAction(QString::fromLatin1(spec.name))->setEnabled(online);
+    for (const TItemSpec& entry : itemSpecs)
+        if (entry.rule == TRule::online) menuAction(QString::fromLatin1(entry.name))->setEnabled(online);
+    for (const TMenuSpec& entry : menuSpecs)
+        if (entry.rule == TRule::online) menuAction(QString::fromLatin1(entry.name))->setEnabled(online);
     onlineShown = online;
     if (settingsTable) settingsTable->setOnline(online);
     menuAction(QStringLiteral("Online1"))->setChecked(online);
