@@ -121,6 +121,12 @@ inline constexpr int maxAddressSends = 10;       // per block
 inline constexpr int maxBlockSends = 5;          // per block
 inline constexpr int flashTimeoutMs = 1000;
 inline constexpr int eraseTimeoutMs = 4000;
+// The erase's CR is awaited this long on every link kind: a chip erased page by page takes
+// seconds, and a CR that came after its wait would answer the next command.
+inline constexpr int eraseLimitMs = 15000;
+// Before "E": the line must have been quiet this long, so that a block's late reply is seen.
+inline constexpr int lastReplyQuietMs = 100;
+inline constexpr char refusedReply = '?';
 inline constexpr int refusedBlockPauseMs = 2500;
 inline constexpr int greetingRatePauseMs = 100;
 inline constexpr int unknownRateCode = 103;      // the code of 9600, for any rate not listed
@@ -218,7 +224,13 @@ private:
     int downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where);
     bool runFlash(const TIHexFile& image);
     void checkImage(const TIHexFile& image);
-    void programBlock(const TIHexFile& image, int j, int n);
+    // The bootloader's answer to the command just sent: its CR alone, a refusal, nothing, or
+    // something else (bytes before the CR that nobody asked for).
+    enum class TBootReply { Ack, Refused, Silent, Garbled };
+    TBootReply bootReply(const std::string& where);
+    // Programs block j of n. False when the bytes found before its address put the previous
+    // block's acknowledgement in doubt: that block must go again first.
+    bool programBlock(const TIHexFile& image, int j, int n, std::vector<int>& sends);
     // After "E": the new firmware greets (serial), and its settings come back with the old
     // values carried over by name, written, stored and read back.
     void carrySettingsOver();

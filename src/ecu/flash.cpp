@@ -170,11 +170,13 @@ bool TECU::runFlash(const TIHexFile& image) {
 
     const std::string entering = "while entering the bootloader";
     for (int tries = 0;; ++tries) {
+        l.discardPending();
         l.sendString(proto::sync);
         if (tries >= proto::syncTries) throw EFlashError("Error syncing ECU");
         if (await(proto::syncReply, entering)) break;
     }
     for (int tries = 0;; ++tries) {
+        l.discardPending();
         l.sendString(proto::identify);
         if (tries >= proto::identifyTries) throw EFlashError("Unable to determine ECU type");
         if (await(proto::identifyReply, entering)) break;
@@ -184,13 +186,38 @@ bool TECU::runFlash(const TIHexFile& image) {
     // needs to know where the settings are.
     try {
         op.progress.setStatusText("Erasing flash...");
+        l.discardPending();
         l.sendString(proto::erase);
-        l.timeout = proto::eraseTimeoutMs;
-        await(proto::ack, "while erasing the flash");
+        // Its own bound on every link: a CR that came after the wait would be taken for the
+        // first address's acknowledgement, and every reply after it for the one before.
+        l.waitLimitMs = proto::eraseLimitMs;
+        const bool erased = await(proto::ack, "while erasing the flash");
+        l.waitLimitMs = -1;
+        if (!erased)
+            throw EFlashError("The ECU did not report its flash erased within " +
+                              std::to_string(proto::eraseLimitMs / 1000) +
+                              " s: nothing was programmed. The ECU waits in its bootloader; flash it again");
         l.timeout = proto::flashTimeoutMs;
 
         const int n = static_cast<int>((image.imageSize + proto::blockBytes - 1) / proto::blockBytes);
-        for (int j = 0; j < n; ++j) programBlock(image, j, n);
+        std::vector<int> sends(static_cast<size_t>(n), 0);
+        for (int j = 0; j < n;) {
+            // A block whose acknowledgement is put in doubt goes again; so does the last one
+            // when anything arrives after it.
+            if (!programBlock(image, j, n, sends)) {
+                --j;
+                continue;
+            }
+            ++j;
+            if (j == n) {
+                l.waitLimitMs = proto::lastReplyQuietMs;
+                bool quiet = true;
+                const bool late = !l.settle(proto::maxReplyBytes, &quiet).empty();
+                l.waitLimitMs = -1;
+                if (!quiet) throw EReplyError("The ECU's bootloader does not fall silent after the last block");
+                if (late) --j;
+            }
+        }
 
         op.progress.setStatusText("Resetting ECU...");
         l.sendString(proto::leaveBootloader);
@@ -268,7 +295,13 @@ void TECU::carrySettingsOver() {
     reportCarryOver(*before);
 }
 
-void TECU::programBlock(const TIHexFile& image, int j, int n) {
+TECU::TBootReply TECU::bootReply(const std::string& where) {
+    if (await(proto::ack, where)) return link->received.size() == 1 ? TBootReply::Ack : TBootReply::Garbled;
+    if (link->received.empty()) return TBootReply::Silent;
+    return link->received == std::string(1, proto::refusedReply) ? TBootReply::Refused : TBootReply::Garbled;
+}
+
+bool TECU::programBlock(const TIHexFile& image, int j, int n, std::vector<int>& sends) {
     TCommunicator& l = *link;
     const std::string label = std::to_string(j + 1) + " of " + std::to_string(n);
     const std::string where = "at block " + label;
@@ -276,23 +309,43 @@ void TECU::programBlock(const TIHexFile& image, int j, int n) {
     const auto byteAt = [&](size_t offset) -> uint8_t {
         return offset < image.imageSize ? image.image[offset] : 0xFF;
     };
+    const auto notAccepted = [&] { return EFlashError("ECU did not accept block " + label); };
+    // Every reply is paired with the command just sent: what arrived before it was sent
+    // answers nothing, and what came too late for its wait is gone before the next command.
     int addressSends = 0;
-    for (int blockSends = 1;; ++blockSends) {
+    for (;;) {
         op.progress.setPosition(((j + 1) * 50) / n);
         op.progress.setStatusText("Programming block " + label);
+        if (sends[static_cast<size_t>(j)] >= proto::maxBlockSends) throw notAccepted();
 
         bool addressed = false;
         while (!addressed) {
             confirmLink(where);
-            if (addressSends >= proto::maxAddressSends)
-                throw EFlashError("ECU did not accept block " + label);
+            if (addressSends >= proto::maxAddressSends) throw notAccepted();
             ++addressSends;
+            // A reply still arriving for the block before means its acknowledgement may have
+            // been somebody else's: that block goes again.
+            if (!l.discardPending().empty() && j > 0 && addressSends == 1) {
+                l.settle(proto::maxReplyBytes);
+                return false;
+            }
             l.sendByte(proto::addressCommand);
             l.sendByte(static_cast<uint8_t>(wordAddress >> 8));
             l.sendByte(static_cast<uint8_t>(wordAddress & 0xFF));
-            addressed = await(proto::ack, where);
+            switch (bootReply(where)) {
+            case TBootReply::Ack: addressed = true; break;
+            case TBootReply::Garbled:
+                // Bytes before the CR: a late reply of the block before, perhaps a refusal.
+                l.settle(proto::maxReplyBytes);
+                if (j > 0 && addressSends == 1) return false;
+                break;
+            case TBootReply::Refused: l.settle(proto::maxReplyBytes); break;
+            case TBootReply::Silent: break;  // what comes late is dropped before the next send
+            }
         }
 
+        ++sends[static_cast<size_t>(j)];
+        l.discardPending();
         l.sendString(proto::blockHeader);
         l.sendByte(proto::blockHeaderEnd);
         unsigned sum = wordAddress, x = wordAddress;
@@ -309,11 +362,14 @@ void TECU::programBlock(const TIHexFile& image, int j, int n) {
         l.sendByte(static_cast<uint8_t>(sum & 0xFF));
         l.sendByte(static_cast<uint8_t>(x >> 8));
         l.sendByte(static_cast<uint8_t>(x & 0xFF));
-        if (await(proto::ack, where)) return;
+        const TBootReply reply = bootReply(where);
+        if (reply == TBootReply::Ack) return true;
 
         op.progress.setStatusText("ECU Checksum Error!" + l.received + std::to_string(sum));
-        if (blockSends >= proto::maxBlockSends) throw EFlashError("ECU did not accept block " + label);
+        if (sends[static_cast<size_t>(j)] >= proto::maxBlockSends) throw notAccepted();
         pause(proto::refusedBlockPauseMs);
+        // A reply that came too late for its wait has arrived by now, and answers nothing.
+        l.discardPending();
     }
 }
 

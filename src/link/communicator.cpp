@@ -1,5 +1,7 @@
 #include "link/communicator.h"
 
+#include "platform/convert.h"
+
 TCommunicator::TCommunicator(TOperator& op) : op(op) {}
 
 bool TCommunicator::expect(const std::string& text) { return expect(text, 0); }
@@ -44,4 +46,26 @@ void TCommunicator::markLost(const std::string& why) {
 void TCommunicator::clearLost() {
     std::lock_guard<std::mutex> lock(lostGuard);
     lostWhy.clear();
+}
+
+std::string TCommunicator::discardPending() {
+    const std::string stale = takeArrived();
+    if (!stale.empty()) op.log.appendText("\rDiscarded, unasked: " + quoteBytes(stale) + "\r", expectedColor);
+    return stale;
+}
+
+std::string TCommunicator::settle(size_t maxBytes, bool* quiet) {
+    std::string dropped = takeArrived();
+    bool silent = false;
+    while (dropped.size() < maxBytes) {
+        const int b = readByte();
+        if (b < 0) {
+            silent = true;
+            break;
+        }
+        dropped += static_cast<char>(b);
+    }
+    if (quiet) *quiet = silent;
+    if (!dropped.empty()) op.log.appendText("\rDiscarded, late: " + quoteBytes(dropped) + "\r", expectedColor);
+    return dropped;
 }

@@ -37,6 +37,17 @@ public:
     bool expect(const std::string& text, size_t maxBytes);
     bool expectOverran() const { return overran; }
 
+    // Bytes that arrived while nobody waited for them (a reply that came late or twice, a
+    // stray byte): takes what the link holds and what has reached this machine, without
+    // waiting, and shows it in the debug log. Called before a command, so that a leftover is
+    // never taken for the command's reply. Returns what was dropped.
+    std::string discardPending();
+    // Reads and drops whatever arrives until the link has been silent for one read time-out
+    // (at most `maxBytes` bytes): a reply that came too late for its wait is gone before the
+    // next command. Returns what was dropped (also in the debug log); false in `quiet` when
+    // the bytes did not stop.
+    std::string settle(size_t maxBytes, bool* quiet = nullptr);
+
     virtual bool isActive() = 0;
     // Sends exactly the bytes of the text; no terminator is added. The serial and the network
     // link hold what they are given and hand it to the kernel in one write at the next flush:
@@ -71,6 +82,9 @@ public:
     static constexpr size_t outputHoldLimit = 1024;
 
     int timeout = defaultTimeoutMs;  // read time-out in ms (the serial link honours it)
+    // When not negative, the read time-out of every link kind until it is set back to -1:
+    // a wait whose bound is the ECU's (a flash erase) rather than the link's.
+    int waitLimitMs = -1;
     std::string received;            // every byte read during the last expect
     bool debugEcho = false;          // echo traffic into the debug log
 
@@ -88,6 +102,10 @@ protected:
         return out;
     }
     bool holding() const { return !heldOut.empty(); }
+    // Everything received and not yet read, without waiting for more.
+    virtual std::string takeArrived() = 0;
+    // The read time-out of one readByte: waitLimitMs when set, else the link's own.
+    int readLimitMs(int ownMs) const { return waitLimitMs >= 0 ? waitLimitMs : ownMs; }
 
     // The first reason counts; later ones are consequences of it.
     void markLost(const std::string& why);

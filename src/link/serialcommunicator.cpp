@@ -152,6 +152,7 @@ void TSerialCommunicator::flush() {
 int TSerialCommunicator::readByte() {
     flush();
     const int64_t start = std::max(op.clock.nowMs(), (lineBusyUntilUs + 999) / 1000);
+    const int limit = readLimitMs(timeout);
     while (rxBuffer.empty()) {
         if (isLost()) return -1;
         char chunk[sl::readChunk];
@@ -165,9 +166,9 @@ int TSerialCommunicator::readByte() {
         }
         portFailed(n);
         const int64_t elapsed = op.clock.nowMs() - start;
-        if (elapsed > timeout) return -1;
+        if (elapsed > limit) return -1;
         // Wait until just past the time-out; a byte that arrives ends the wait at once.
-        const int slice = static_cast<int>(std::min<int64_t>(timeout - elapsed + 1, sl::eventSliceMs));
+        const int slice = static_cast<int>(std::min<int64_t>(limit - elapsed + 1, sl::eventSliceMs));
         const int waited = n < 0 ? n : SioWaitInput(index(), slice);
         if (waited < 0) {
             portFailed(waited);
@@ -181,6 +182,16 @@ int TSerialCommunicator::readByte() {
     if (debugEcho) op.log.appendTraffic(std::string(1, c), receivedColor, TTraffic::Received);
     rxBuffer.erase(0, 1);
     return static_cast<uint8_t>(c);
+}
+
+std::string TSerialCommunicator::takeArrived() {
+    std::string out;
+    out.swap(rxBuffer);
+    if (!portOpen || isLost()) return out;
+    char chunk[sl::readChunk];
+    for (int n; (n = SioGets(index(), chunk, sl::readChunk)) > 0;) out.append(chunk, static_cast<size_t>(n));
+    if (debugEcho && !out.empty()) op.log.appendTraffic(out, receivedColor, TTraffic::Received);
+    return out;
 }
 
 std::string TSerialCommunicator::openError() const { return SioOpenError(index()); }

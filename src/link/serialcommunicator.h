@@ -61,6 +61,7 @@ public:
     // before the command is through, and 256 settings writes take 2.4 s at 9600 bit/s.
     int readByte() override;
     bool isSerialKind() const override { return true; }
+    std::string takeArrived() override;
 
     // Why the last open failed, for the operator ("Permission denied on /dev/ttyUSB0: add your
     // user to the dialout group ..."); empty when it did not fail.

@@ -172,7 +172,7 @@ void TSocketCommunicator::flush() {
 int TSocketCommunicator::readByte() {
     flush();
     const int64_t start = op.clock.nowMs();
-    const int64_t limit = int64_t{readTimeout} * 10;
+    const int64_t limit = readLimitMs(readTimeout * 10);
     while (bufferEmpty()) {
         processPendingEvents();
         if (!bufferEmpty()) break;
@@ -190,4 +190,14 @@ int TSocketCommunicator::readByte() {
     }
     if (debugEcho) op.log.appendTraffic(std::string(1, c), nl::echoColor, TTraffic::Received);
     return static_cast<uint8_t>(c);
+}
+
+std::string TSocketCommunicator::takeArrived() {
+    processPendingEvents();
+    std::string out;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        out.swap(rxBuffer);
+    }
+    return out;
 }

@@ -59,6 +59,7 @@ public:
     // Flushes, then waits up to readTimeout (not `timeout`) in poll() on the socket; -1 at
     // once when the buffer is empty and the link is not connected.
     int readByte() override;
+    std::string takeArrived() override;
 
     uint8_t getConnectState() const;
     // The error code with which the last connect failed (ECONNREFUSED, ETIMEDOUT, ...); 0 when

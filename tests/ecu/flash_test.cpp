@@ -283,6 +283,54 @@ TEST_F(FlashTest, RefusedBlockIsSentAgainFromItsAddressAfterAPause) {
     EXPECT_EQ(peer.flash.size(), 3u);
 }
 
+TEST_F(FlashTest, TheEraseIsAwaitedForItsOwnBoundOnEveryLink) {
+    // The CR after 5 s (past the network link's own wait) still answers the erase; one that
+    // never comes stops the flash before any block.
+    for (const int crAfterMs : {5000, -1}) {
+        SCOPED_TRACE(crAfterMs);
+        peer = TBootPeer();
+        make(false, 32000);
+        link->responder = [&](const std::string& bytes) {
+            std::string reply = peer.exchange(bytes);
+            if (bytes != "e") return reply;
+            if (crAfterMs >= 0) link->feed(reply, crAfterMs);
+            return std::string();
+        };
+        auto image = imageOf(768);
+        if (crAfterMs >= 0) {
+            ASSERT_TRUE(ecu->flashFirmware(*image));
+            EXPECT_EQ(peer.addresses, (std::vector<int>{0, 128, 256}));
+            continue;
+        }
+        try {
+            ecu->flashFirmware(*image);
+            ADD_FAILURE() << "no error";
+        } catch (const EFlashError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "The ECU did not report its flash erased within 15 s: nothing was programmed. The ECU waits in "
+                      "its bootloader; flash it again. Your settings are saved in " + ecu->lastCarryOver.backupFile);
+        }
+        EXPECT_TRUE(peer.addresses.empty());
+        EXPECT_EQ(link->sent().back(), "e");
+    }
+}
+
+TEST_F(FlashTest, ARepliesDriftIsCaughtAndTheBlockInDoubtGoesAgain) {
+    // The first block's CR comes twice: the second copy is found before block 2's address, so
+    // block 1 goes again before the flash moves on.
+    make(false, 32000);
+    int blocks = 0;
+    link->responder = [&](const std::string& bytes) {
+        std::string reply = peer.exchange(bytes);
+        if (reply == "\r" && bytes.size() == 1 && peer.flash.size() == 1 && blocks++ == 0) reply += "\r";
+        return reply;
+    };
+    auto image = imageOf(768);
+    ASSERT_TRUE(ecu->flashFirmware(*image));
+    EXPECT_EQ(peer.addresses, (std::vector<int>{0, 0, 128, 256}));
+    EXPECT_EQ(peer.flash.size(), 3u);
+}
+
 TEST_F(FlashTest, RetriesAreBounded) {
     make(false, 32000);
     peer.refuseBlock[1] = 1000;

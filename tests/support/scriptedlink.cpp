@@ -66,6 +66,7 @@ void TScriptedLink::sendByte(uint8_t byte) {
 }
 
 int TScriptedLink::readByte() {
+    const int timeout = readLimitMs(this->timeout);
     timeoutsSeen.push_back(timeout);
     if (isLost()) return -1;
     if (!incoming.empty() && incoming.front().at <= clock.nowMs() + timeout) {
@@ -76,6 +77,16 @@ int TScriptedLink::readByte() {
     }
     clock.advance(timeout + 1);
     return -1;
+}
+
+std::string TScriptedLink::takeArrived() {
+    std::string out;
+    while (!incoming.empty() && incoming.front().at <= clock.nowMs()) {
+        out += incoming.front().byte;
+        incoming.pop_front();
+    }
+    if (!out.empty()) wire.push_back("discarded:" + out);
+    return out;
 }
 
 std::vector<std::string> TScriptedLink::sent() const {

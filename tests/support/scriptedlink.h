@@ -45,6 +45,7 @@ public:
     void sendString(const std::string& text) override;
     void sendByte(uint8_t byte) override;
     int readByte() override;
+    std::string takeArrived() override;
     bool isSerialKind() const override { return serial; }
 
     // What crossed the link, in order: "tx:Man", "byte:41", "rate:9600", "open", "close", ...

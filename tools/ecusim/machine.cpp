@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 
 #include "firmware.h"
 #include "platform/convert.h"
@@ -322,34 +323,54 @@ void TEcuMachine::finishBlock(int64_t now) {
     const std::string where = "block " + std::to_string(wordAddress / wire::blockWords) + " at " +
                               std::to_string(wordAddress);
     const int blockNumber = static_cast<int>(wordAddress / wire::blockWords);
+    // The reply to this block: late, or followed by a CR nobody asked for (each once).
+    int delayMs = 0;
+    for (size_t i = 0; i < config.lateAcks.size(); ++i) {
+        if (config.lateAcks[i].block != blockNumber || !lateAcksUsed.insert(i).second) continue;
+        delayMs = config.lateAcks[i].times;
+        event(now, where + " reply " + std::to_string(delayMs) + " ms late");
+    }
+    std::string after;
+    for (size_t i = 0; i < config.strayAcks.size(); ++i) {
+        if (config.strayAcks[i] != blockNumber || !strayAcksUsed.insert(i).second) continue;
+        after = wire::bootDone;
+        event(now, where + " reply followed by a stray CR");
+    }
+    const auto answer = [&](const char* text) {
+        reply(text, now, delayMs);
+        if (!after.empty()) reply(after, now);
+    };
     for (size_t i = 0; i < config.refusals.size(); ++i) {
         if (config.refusals[i].block != blockNumber || wordAddress % wire::blockWords != 0) continue;
         if (refusalsLeft[i] == 0) continue;
         if (refusalsLeft[i] > 0) --refusalsLeft[i];
         event(now, where + " refused: --refuse-block");
-        reply(wire::bootRefused, now);
+        answer(wire::bootRefused);
         return;
     }
     if (gotSum != sum || gotXor != x) {
         event(now, where + " refused: sum " + std::to_string(gotSum) + " expected " + std::to_string(sum) +
                        ", xor " + std::to_string(gotXor) + " expected " + std::to_string(x));
-        reply(wire::bootRefused, now);
+        answer(wire::bootRefused);
         return;
     }
     const size_t byteAddress = static_cast<size_t>(wordAddress) * 2;
     if (byteAddress + wire::blockBytes > flash.size()) {
         event(now, where + " refused: beyond the flash");
-        reply(wire::bootRefused, now);
+        answer(wire::bootRefused);
         return;
     }
     // Programming can only clear bits; an erase is what sets them again.
     for (int i = 0; i < wire::blockBytes; ++i) flash[byteAddress + i] &= block[i];
     event(now, where + " written");
     wordAddress = (wordAddress + wire::blockWords) & 0xFFFF;
-    reply(wire::bootDone, now);
+    answer(wire::bootDone);
 }
 
 void TEcuMachine::startFirmware(int64_t now) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(crc32(flash.data(), flash.size())));
+    event(now, std::string("flash crc32 ") + crc);
     const TImageIdentity found = findIdentity(flash);
     // The chip resets: every UART starts again at its power-on rate.
     if (found.kind == TImageIdentity::Kind::Broken) {

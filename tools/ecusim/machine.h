@@ -38,6 +38,8 @@ struct TMachineConfig {
     int settingsGapMs = 0;        // pause between two settings lines of "mcd"
     int eraseMs = 500;            // how long erasing the flash takes
     int settingsLines = -1;       // lines "mcd" sends; -1: one per slot of the table
+    std::vector<TRefusal> lateAcks;  // block J's reply comes `times` ms late, once
+    std::vector<int> strayAcks;      // a CR nobody asked for follows block J's reply, once
 };
 
 // The protocol's fixed texts and numbers, as the firmware and its bootloader use them.
@@ -151,6 +153,7 @@ private:
     uint32_t wordAddress = 0;
     std::vector<uint8_t> block;  // data bytes, then the four checksum bytes
     std::vector<int> refusalsLeft;
+    std::set<size_t> lateAcksUsed, strayAcksUsed;
 
     std::deque<TOutput> outputs;
 };

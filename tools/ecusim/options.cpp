@@ -105,6 +105,11 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
             a.noValue();
             o.machine.noBye = true;
         } else if (n == "--refuse-block") o.machine.refusals.push_back(parseRefusal(n, a.value()));
+        else if (n == "--late-ack") {
+            const TRefusal r = parseRefusal(n, a.value());
+            if (r.times < 1) throw EUsage(n + ": J:MS with MS at least 1");
+            o.machine.lateAcks.push_back(r);
+        } else if (n == "--stray-ack") o.machine.strayAcks.push_back(static_cast<int>(a.number(0, 511)));
         else if (n == "--silent-after") o.silentAfter = a.number(0, maxCount);
         else if (n == "--drop-after") o.dropAfter = a.number(0, maxCount);
         else if (n == "--noise") {
@@ -206,6 +211,10 @@ Fault switches (to see how the tool copes):
                        the bootloader refuses block J (counted from 0, word address J*128)
                        the first TIMES times it comes, or every time without TIMES; may be
                        given for several blocks.
+  --late-ack J:MS      the bootloader's reply to block J comes MS milliseconds late, once
+                       (replies after it wait behind it).
+  --stray-ack J        one CR nobody asked for follows the bootloader's reply to block J,
+                       once.
   --silent-after N     after N bytes received on a connection the ECU takes nothing more
                        in; replies already under way still go out.
   --drop-after N       after N bytes received on a connection the line is cut: the TCP
@@ -235,7 +244,10 @@ Transcript:
                          output CODE on|off | settings N lines | import N bytes |
                          ignored HEX | bye ignored | bootloader divisor D | sync ignored |
                          erase MS ms | address WORD | block J at WORD written |
-                         block J at WORD refused: WHY | firmware VERSION N slots |
+                         block J at WORD refused: WHY | block J at WORD reply MS ms late |
+                         block J at WORD reply followed by a stray CR |
+                         flash crc32 HHHHHHHH (of the whole flash, on "E") |
+                         firmware VERSION N slots |
                          firmware kept VERSION: ... | firmware broken: WHY |
                          silent | drop | state not written: WHY
                        (numbers in decimal). A chunk that spans a change of mode is split
