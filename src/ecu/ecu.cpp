@@ -23,6 +23,12 @@ private:
     int saved;
 };
 
+// Bytes that hold a settings line: a name, "=" and the CR LF that ends it.
+bool holdsSettingsLine(const std::string& bytes) {
+    const size_t eq = bytes.find('=');
+    return eq != std::string::npos && bytes.find(proto::settingsLineEnd, eq) != std::string::npos;
+}
+
 // The three numbers of a version text "1.0.22"; false for anything else ("1.1", "1.2.0-rc1").
 bool versionNumbers(const std::string& text, int& major, int& minor, int& patch) {
     const size_t dot1 = text.find('.');
@@ -65,9 +71,20 @@ TECU::~TECU() {
 
 void TECU::goodbye() {
     if (bootloaderListening || link->isLost()) return;
+    // The goodbye goes out whatever came before it; settings lines found on the way only mark
+    // the table as disturbed.
+    try {
+        dropStale("before the goodbye");
+    } catch (const EReplyError&) {
+    }
     changeBaudRate(proto::handshakeRate);
     link->sendString(proto::goodbye);
     link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
+    if (holdsSettingsLine(link->received) && settingsLines >= 0) {
+        tableDisturbed = true;
+        settings = std::make_unique<TECUSettings>();
+        settingsLines = -1;
+    }
 }
 
 void TECU::pause(int ms) {
@@ -106,6 +123,16 @@ void TECU::confirmLink(const std::string& where) {
     if (!link->isActive()) throw ELinkLost("Lost connection with ECU " + where + ": the link is closed");
 }
 
+void TECU::dropStale(const std::string& where) {
+    const std::string stale = link->discardPending();
+    if (!holdsSettingsLine(stale) || settingsLines < 0) return;
+    tableDisturbed = true;
+    settings = std::make_unique<TECUSettings>();
+    settingsLines = -1;
+    throw EReplyError("The ECU sent settings lines " + where + ", after its settings download had ended (a pause "
+                      "inside the download): the table read is incomplete and is not used. Go online again");
+}
+
 bool TECU::await(const std::string& text, const std::string& where) {
     if (link->expect(text, proto::maxReplyBytes)) return true;
     if (link->expectOverran())
@@ -120,7 +147,14 @@ bool TECU::connect() {
     TCommunicator& l = *link;
     const bool serial = l.isSerialKind();
     const std::string where = "while connecting";
+    // Nothing read from an ECU before (maybe another one on the same link) counts any more.
+    settings = std::make_unique<TECUSettings>();
     settingsLines = -1;
+    tableDisturbed = false;
+    needsFirmware = bootloaderListening = false;
+    versionText = "0.0.0";
+    versionMajor = versionMinor = versionPatch = 0;
+    link->discardPending();
     op.progress.showStep("Establishing Communications...", 5);
     l.timeout = proto::handshakeTimeoutMs;
 
@@ -179,13 +213,21 @@ bool TECU::connect() {
 bool TECU::readVersion() {
     TCommunicator& l = *link;
     const std::string where = "while reading the firmware version";
+    dropStale(where);
     l.sendString(proto::readVersion);
-    if (!await("\n", where) || !await("\n", where)) {
+    std::string first;
+    if (await("\n", where)) first = l.received;
+    if (first.empty() || !await("\n", where)) {
         op.window.setFirmwareText("Firmware v.Unknown");
         versionText = "0.0.0";
         versionMajor = versionMinor = versionPatch = 0;
         return false;
     }
+    // Two lines, each ended by LF alone: a CR in either is a greeting or a settings line that
+    // does not belong here, and the version would be taken from the wrong line.
+    if ((first + l.received).find('\r') != std::string::npos)
+        throw EReplyError("The ECU's version reply is not two plain lines: " + quoteBytes(first + l.received) +
+                          "; nothing more is read");
     versionText = l.received.substr(0, l.received.size() - 1);
     // A version that is not three numbers is shown all the same; its numbers stay 0, so that
     // nothing (a rate switch) is decided on it, and the ECU stays reachable for a new flash.
@@ -205,16 +247,32 @@ int TECU::readSettings(uint8_t progressSpan) {
 
 int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where) {
     TCommunicator& l = *link;
+    dropStale(where);
     l.sendString(proto::readSettings);
     TimeoutGuard restore(l);
     l.timeout = proto::handshakeTimeoutMs;
     const int base = op.progress.getPosition();
+    const int64_t deadline = op.clock.nowMs() + proto::settingsDownloadLimitMs;
     int n = 0;
-    while (await(proto::settingsLineEnd, where)) {
+    // Each line is taken only as the ECU frames it: name, "=", value, CR LF, and no other CR or
+    // LF. A line ended otherwise would swallow the next one and shift every slot after it.
+    const auto refuse = [&](const std::string& why) {
+        return EReplyError("The ECU's settings download broke off at line " + std::to_string(n + 1) + ": " + why +
+                           "; the table is not used");
+    };
+    for (;;) {
+        if (!await(proto::settingsLineEnd, where)) {
+            if (!l.received.empty()) throw refuse("it ended inside the line " + quoteBytes(l.received));
+            break;
+        }
+        if (op.clock.nowMs() > deadline)
+            throw refuse("the download did not end within " + std::to_string(proto::settingsDownloadLimitMs / 1000) + " s");
         if (n >= proto::maxSettingsLines)
             throw EReplyError("The ECU sent more than " + std::to_string(proto::maxSettingsLines) +
                               " settings lines without falling silent: no table is that long");
         const std::string& line = l.received;
+        if (line.find_first_of("\r\n") != line.size() - 2)
+            throw refuse("a line break inside " + quoteBytes(line));
         // A line without "=" takes its first two characters as the value and has no name.
         const size_t eq = line.find('=');
         const size_t valueAt = eq == std::string::npos ? 0 : eq + 1;
@@ -277,6 +335,7 @@ void TECU::changeBaudRate(int baudRate) {
 }
 
 void TECU::writeSetting(uint8_t index) {
+    dropStale("before a setting was written");
     link->sendString(std::string(proto::writeSetting) + hexHH(index) + proto::writeSettingValue +
                      hexHH(settings->getValue(index)));
     link->flush();
@@ -294,6 +353,7 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
 
 // The write commands await no reply: each leaves at once, as one write.
 void TECU::storeSettings() {
+    dropStale("before the settings were stored");
     link->sendString(proto::storeSettings);
     link->flush();
 }
@@ -367,6 +427,8 @@ bool TECU::importSettings(const std::string& fileName) {
         l.sendString(lines[i]);
         pause(proto::importLinePauseMs);
     }
+    // A greeting that came unasked (after "Bye", say) must not answer this one.
+    l.discardPending();
     l.sendString(proto::hello);
     const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
     if (!greeted)

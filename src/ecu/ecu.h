@@ -100,6 +100,11 @@ std::string knownBaudRatesText();
 inline constexpr size_t maxReplyBytes = 4096;
 // The table has 256 slots; a download that goes on past this many lines has no end.
 inline constexpr int maxSettingsLines = 1024;
+// The whole settings download, however the bytes trickle in: 1024 lines at 9600 bit/s take 22 s.
+inline constexpr int settingsDownloadLimitMs = 30000;
+// After "E" the new firmware boots: it is greeted (or asked its version) again and again for
+// this long before it counts as not started.
+inline constexpr int bootAllowanceMs = 5000;
 
 // The bootloader, entered with "Mancb" + rate code + "cb".
 inline constexpr const char* bootloaderEntry = "Mancb";
@@ -210,7 +215,14 @@ public:
     // ($XDG_DATA_HOME/Harnwick/Veltrace/backups, else ~/.local/share/Harnwick/Veltrace/backups).
     std::string backupFolder;
 
+    // Settings lines were found after a download had ended (a pause inside it): the table read
+    // is incomplete. Cleared by the next connect.
+    bool tableDisturbed = false;
+
 private:
+    // Drops what arrived while nobody waited; settings lines among it mean the last download
+    // ended early: the table is dropped and EReplyError thrown (`where` names the step).
+    void dropStale(const std::string& where);
     // The goodbye at 9600 bit/s, unless the bootloader is listening (it would take the "e" of
     // "bye" for its erase command and wipe the flash) or the link is gone.
     void goodbye();

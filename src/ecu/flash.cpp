@@ -42,6 +42,18 @@ private:
     const bool echo;
 };
 
+// A wait whose bound is the ECU's, not the link's, for as long as this lives.
+class WaitLimit {
+public:
+    WaitLimit(TCommunicator& link, int ms) : link(link) { link.waitLimitMs = ms; }
+    ~WaitLimit() { link.waitLimitMs = -1; }
+    WaitLimit(const WaitLimit&) = delete;
+    WaitLimit& operator=(const WaitLimit&) = delete;
+
+private:
+    TCommunicator& link;
+};
+
 std::string userBackupFolder() {
     const char* data = std::getenv("XDG_DATA_HOME");
     std::string base;
@@ -163,36 +175,37 @@ bool TECU::runFlash(const TIHexFile& image) {
         op.log.appendText("\rNo settings backup: no settings were read from the ECU\r", expectedColor);
     }
 
-    bootloaderListening = true;
-    l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
-                 proto::bootloaderEntryEnd);
-    l.flush();
-
-    const std::string entering = "while entering the bootloader";
-    for (int tries = 0;; ++tries) {
-        l.discardPending();
-        l.sendString(proto::sync);
-        if (tries >= proto::syncTries) throw EFlashError("Error syncing ECU");
-        if (await(proto::syncReply, entering)) break;
-    }
-    for (int tries = 0;; ++tries) {
-        l.discardPending();
-        l.sendString(proto::identify);
-        if (tries >= proto::identifyTries) throw EFlashError("Unable to determine ECU type");
-        if (await(proto::identifyReply, entering)) break;
-    }
-
-    // From the erase on the old firmware is gone: whatever ends the update now, the operator
-    // needs to know where the settings are.
+    // From here on the ECU leaves its firmware: whatever ends the update, the operator needs
+    // to know where the settings are.
     try {
+        bootloaderListening = true;
+        l.sendString(std::string(proto::bootloaderEntry) + hexHH(bootloaderRateCode(l.getBaudRate())) +
+                     proto::bootloaderEntryEnd);
+        l.flush();
+
+        const std::string entering = "while entering the bootloader";
+        for (int tries = 0;; ++tries) {
+            l.discardPending();
+            l.sendString(proto::sync);
+            if (tries >= proto::syncTries) throw EFlashError("Error syncing ECU");
+            if (await(proto::syncReply, entering)) break;
+        }
+        for (int tries = 0;; ++tries) {
+            l.discardPending();
+            l.sendString(proto::identify);
+            if (tries >= proto::identifyTries) throw EFlashError("Unable to determine ECU type");
+            if (await(proto::identifyReply, entering)) break;
+        }
+
         op.progress.setStatusText("Erasing flash...");
         l.discardPending();
         l.sendString(proto::erase);
         // Its own bound on every link: a CR that came after the wait would be taken for the
         // first address's acknowledgement, and every reply after it for the one before.
-        l.waitLimitMs = proto::eraseLimitMs;
-        const bool erased = await(proto::ack, "while erasing the flash");
-        l.waitLimitMs = -1;
+        const bool erased = [&] {
+            WaitLimit limit(l, proto::eraseLimitMs);
+            return await(proto::ack, "while erasing the flash");
+        }();
         if (!erased)
             throw EFlashError("The ECU did not report its flash erased within " +
                               std::to_string(proto::eraseLimitMs / 1000) +
@@ -210,10 +223,9 @@ bool TECU::runFlash(const TIHexFile& image) {
             }
             ++j;
             if (j == n) {
-                l.waitLimitMs = proto::lastReplyQuietMs;
+                WaitLimit limit(l, proto::lastReplyQuietMs);
                 bool quiet = true;
                 const bool late = !l.settle(proto::maxReplyBytes, &quiet).empty();
-                l.waitLimitMs = -1;
                 if (!quiet) throw EReplyError("The ECU's bootloader does not fall silent after the last block");
                 if (late) --j;
             }
@@ -246,18 +258,26 @@ void TECU::carrySettingsOver() {
                            "its bootloader and must be flashed again");
     };
 
+    // The new firmware takes a while to boot: it is asked again until the boot allowance is over.
+    const int64_t bootDeadline = op.clock.nowMs() + proto::bootAllowanceMs;
+    const auto booting = [&] { return op.clock.nowMs() < bootDeadline; };
     if (l.isSerialKind()) {
         const int rate = l.getBaudRate();
         l.setBaudRate(proto::handshakeRate);
         pause(proto::greetingRatePauseMs);
-        l.sendString(proto::hello);
-        if (!await(proto::greetingReply, where)) throw stillInBootloader();
+        for (;;) {
+            l.discardPending();
+            l.sendString(proto::hello);
+            if (await(proto::greetingReply, where)) break;
+            if (!booting()) throw stillInBootloader();
+        }
         bootloaderListening = false;
         changeBaudRate(rate);
         pause(proto::greetingRatePauseMs);
     }
 
-    const bool versionCame = readVersion();
+    bool versionCame = readVersion();
+    while (!versionCame && !l.isSerialKind() && booting()) versionCame = readVersion();
     if (versionCame) bootloaderListening = false;
     op.progress.setStatusText("Uploading MAP...");
     const std::unique_ptr<TECUSettings> before = settings->clone();

@@ -1,9 +1,50 @@
 #include "ecu/restore.h"
 
+#include <algorithm>
+
 #include "ecu/ecu.h"
+
+namespace {
+
+// "slots 0 to 5, 9 and 12", for messages; "no slot" when empty.
+std::string slotList(std::vector<int> slots) {
+    if (slots.empty()) return "no slot";
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < slots.size();) {
+        size_t j = i;
+        while (j + 1 < slots.size() && slots[j + 1] == slots[j] + 1) ++j;
+        parts.push_back(std::to_string(slots[i]) + (j > i ? " to " + std::to_string(slots[j]) : ""));
+        i = j + 1;
+    }
+    std::string out = slots.size() == 1 ? "slot " : "slots ";
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return out;
+}
+
+}  // namespace
 
 TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& backup) {
     TRestoreOutcome outcome;
+    std::vector<int> written;
+    // A restore that ends early names every slot it wrote: they hold the backup's values now.
+    const auto naming = [&](const std::exception& e) {
+        return std::string(e.what()) + " (written before: " + slotList(written) + ")";
+    };
+    try {
+        restoreInto(ecu, backup, outcome, written);
+    } catch (const ELinkLost& e) {
+        throw ELinkLost(naming(e));
+    } catch (const EReplyError& e) {
+        throw EReplyError(naming(e));
+    }
+    return outcome;
+}
+
+void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOutcome& outcome,
+                 std::vector<int>& written) {
     for (const TBackupEntry& e : backup) {
         const int slot = ecu.settings->findName(e.name, e.slot);
         if (slot < 0) {
@@ -12,6 +53,7 @@ TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& back
         }
         ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
         ecu.writeSetting(static_cast<uint8_t>(slot));
+        written.push_back(slot);
         ecu.confirmLink("at " + escapeSettingName(e.name) + " (" + std::to_string(outcome.restored) + " of " +
                         std::to_string(backup.size()) + " settings written before it; nothing stored)");
         ++outcome.restored;
@@ -19,5 +61,4 @@ TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& back
     ecu.storeSettings();
     ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
     outcome.differences = ecu.checkSettings();
-    return outcome;
 }

@@ -21,4 +21,8 @@ struct TRestoreOutcome {
 // its table is read back and compared. Names the table lacks are passed over. Throws ELinkLost
 // when the link goes meanwhile; the message says how many settings were written before and
 // that nothing was stored, or that the store may not have happened.
+// ELinkLost and EReplyError name every slot written before the end.
 TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& backup);
+// The same, without the naming: `written` collects the slots as they are written.
+void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOutcome& outcome,
+                 std::vector<int>& written);

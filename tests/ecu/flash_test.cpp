@@ -244,7 +244,7 @@ TEST_F(FlashTest, SyncAndIdentifyTries) {
         ecu->flashFirmware(*image);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "Error syncing ECU");
+        EXPECT_EQ(std::string(e.what()), "Error syncing ECU. Your settings are saved in " + ecu->lastCarryOver.backupFile);
     }
     EXPECT_EQ(countSent("p"), 7);  // the seventh is followed by the error at once
     EXPECT_EQ(countSent("S"), 0);
@@ -260,7 +260,8 @@ TEST_F(FlashTest, SyncAndIdentifyTries) {
             try {
                 ecu->flashFirmware(*image);
             } catch (const EFlashError& e) {
-                EXPECT_STREQ(e.what(), "Unable to determine ECU type");
+                EXPECT_EQ(std::string(e.what()),
+                          "Unable to determine ECU type. Your settings are saved in " + ecu->lastCarryOver.backupFile);
                 throw;
             }
         },

@@ -73,6 +73,13 @@ TEST_F(ImportTest, NoGoodbyeMeansNotOneLineIsSent) {
     EXPECT_EQ(calls.back(), "hide");
 }
 
+TEST_F(ImportTest, AStrayGreetingNeverAnswersTheFinalOne) {
+    link->responder = nullptr;
+    link->reply("bye", "Bye\rHello>\r");  // a greeting nobody asked for, and none for "Man"
+    EXPECT_FALSE(ecu->importSettings(file("x=5\r\n")));
+    EXPECT_EQ(fake.window.messages(), (Strings{"Settings import failed!"}));
+}
+
 TEST_F(ImportTest, NoGreetingAfterwardsIsReportedWhileTheDialogIsUp) {
     link->responder = [this](const std::string& b) {
         std::string out = peer.exchange(b);

@@ -231,7 +231,7 @@ TEST_F(ToolOnSim, AnEcuThatNeverSynchronisesEndsTheFlash) {
         ecu->flashFirmware(*hex);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "Error syncing ECU");
+        EXPECT_EQ(std::string(e.what()), "Error syncing ECU. Your settings are saved in " + ecu->lastCarryOver.backupFile);
     }
     ecu.reset();
     // Seven tries, and no goodbye into the listening bootloader: its "e" would erase the flash.

@@ -81,6 +81,10 @@ void TEcuMachine::startConnection() {
 }
 
 size_t TEcuMachine::receive(const std::string& bytes, int64_t now) {
+    if (now < bootingUntil) {
+        event(now, "ignored while booting " + hexText(bytes));
+        return bytes.size();
+    }
     size_t taken = 0;
     while (taken < bytes.size()) {
         const int rateBefore = rate;
@@ -164,7 +168,7 @@ void TEcuMachine::flushIgnored(int64_t now) {
 void TEcuMachine::greet(int64_t now) {
     mode_ = TMode::Command;
     afterGreeting = true;
-    reply(wire::greetingReply, now);
+    reply(config.greetingReply.empty() ? std::string(wire::greetingReply) : config.greetingReply, now);
 }
 
 void TEcuMachine::execute(const std::string& command, int64_t now) {
@@ -185,11 +189,14 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
             return;
         }
         reply(wire::goodbyeReply, now);
+        if (!config.afterBye.empty()) reply(config.afterBye, now);
         mode_ = TMode::Outside;
         importTail.clear();
         importCount = 0;
     } else if (command == wire::versionCommand) {
-        reply(std::string(wire::versionFirstLine) + firmware.version + "\n", now);
+        reply(config.versionReply.empty() ? std::string(wire::versionFirstLine) + firmware.version + "\n"
+                                          : config.versionReply,
+              now, config.versionDelayMs);
     } else if (command == wire::settingsCommand) {
         sendSettings(now);
     } else if (command == wire::storeCommand) {
@@ -232,7 +239,13 @@ void TEcuMachine::sendSettings(int64_t now) {
             line = firmware.slots[i].name + "=" + hexHH(live[i]);
         else
             line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
-        reply(line + wire::settingsLineEnd, now, i == 0 ? 0 : config.settingsGapMs);
+        std::string end = wire::settingsLineEnd;
+        int gap = i == 0 ? 0 : config.settingsGapMs;
+        for (const auto& [n, text] : config.lineEnds)
+            if (n == i) end = text;
+        for (const auto& [n, ms] : config.settingsPauses)
+            if (n == i) gap += ms;
+        reply(line + end, now, gap);
     }
     event(now, "settings " + std::to_string(count) + " lines");
 }
@@ -388,6 +401,7 @@ void TEcuMachine::startFirmware(int64_t now) {
     live.clear();
     for (const auto& s : firmware.slots) live.push_back(s.value);
     mode_ = TMode::Command;
+    bootingUntil = now + config.bootMs;
     outputTestMode = false;
     outputsOn.clear();
     commandBuffer.clear();

@@ -40,6 +40,14 @@ struct TMachineConfig {
     int settingsLines = -1;       // lines "mcd" sends; -1: one per slot of the table
     std::vector<TRefusal> lateAcks;  // block J's reply comes `times` ms late, once
     std::vector<int> strayAcks;      // a CR nobody asked for follows block J's reply, once
+    // Disturbed replies of the firmware, for the tool's reading rules.
+    std::string versionReply;        // the whole reply to "mdV" instead of the usual two lines
+    int versionDelayMs = 0;          // the reply to "mdV" comes this late
+    std::string greetingReply;       // instead of "Hello>\r"
+    std::vector<std::pair<int, std::string>> lineEnds;  // settings line N ends so, not CR LF
+    std::vector<std::pair<int, int>> settingsPauses;    // a pause of MS before settings line N
+    std::string afterBye;            // sent unasked right after "Bye\r"
+    int bootMs = 0;                  // after "E" the new firmware takes nothing in for so long
 };
 
 // The protocol's fixed texts and numbers, as the firmware and its bootloader use them.
@@ -154,6 +162,7 @@ private:
     std::vector<uint8_t> block;  // data bytes, then the four checksum bytes
     std::vector<int> refusalsLeft;
     std::set<size_t> lateAcksUsed, strayAcksUsed;
+    int64_t bootingUntil = 0;
 
     std::deque<TOutput> outputs;
 };

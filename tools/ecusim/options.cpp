@@ -55,6 +55,33 @@ private:
 
 constexpr long maxCount = 1000000000L;
 
+// "\r", "\n", "\t" and "\\" in a switch's text stand for the bytes.
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    }
+    return out;
+}
+
+// "N:REST": a settings line number and what goes with it.
+std::pair<int, std::string> lineAnd(const std::string& option, const std::string& text) {
+    const size_t colon = text.find(':');
+    try {
+        if (colon == std::string::npos) throw EConvertError("no colon", text);
+        const int n = strToInt(text.substr(0, colon));
+        if (n < 0) throw EConvertError("negative", text);
+        return {n, text.substr(colon + 1)};
+    } catch (const EConvertError&) {
+        throw EUsage(option + ": '" + text + "' is not N:VALUE with a line number N from 0");
+    }
+}
+
 TRefusal parseRefusal(const std::string& option, const std::string& text) {
     TRefusal r;
     const size_t colon = text.find(':');
@@ -110,6 +137,21 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
             if (r.times < 1) throw EUsage(n + ": J:MS with MS at least 1");
             o.machine.lateAcks.push_back(r);
         } else if (n == "--stray-ack") o.machine.strayAcks.push_back(static_cast<int>(a.number(0, 511)));
+        else if (n == "--version-reply") o.machine.versionReply = unescaped(a.value());
+        else if (n == "--version-delay") o.machine.versionDelayMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--greeting") o.machine.greetingReply = unescaped(a.value());
+        else if (n == "--line-end") {
+            auto [line, text] = lineAnd(n, a.value());
+            o.machine.lineEnds.emplace_back(line, unescaped(text));
+        } else if (n == "--settings-pause") {
+            auto [line, text] = lineAnd(n, a.value());
+            try {
+                o.machine.settingsPauses.emplace_back(line, static_cast<int>(strToInt(text)));
+            } catch (const EConvertError&) {
+                throw EUsage(n + ": '" + text + "' is not a number of milliseconds");
+            }
+        } else if (n == "--after-bye") o.machine.afterBye = unescaped(a.value());
+        else if (n == "--boot-ms") o.machine.bootMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--silent-after") o.silentAfter = a.number(0, maxCount);
         else if (n == "--drop-after") o.dropAfter = a.number(0, maxCount);
         else if (n == "--noise") {
@@ -215,6 +257,15 @@ Fault switches (to see how the tool copes):
                        (replies after it wait behind it).
   --stray-ack J        one CR nobody asked for follows the bootloader's reply to block J,
                        once.
+  --version-reply TEXT the whole reply to "mdV" (\r, \n, \t and \\ stand for the bytes),
+                       for one with an extra line or a greeting in it.
+  --version-delay MS   the reply to "mdV" comes MS milliseconds late.
+  --greeting TEXT      the reply to "Man" instead of "Hello>\r" (escapes as above).
+  --line-end N:TEXT    settings line N (from 0) ends with TEXT instead of CR LF.
+  --settings-pause N:MS
+                       a pause of MS milliseconds before settings line N.
+  --after-bye TEXT     TEXT follows "Bye\r" unasked (a stray greeting, say).
+  --boot-ms MS         after "E" the new firmware takes nothing in for MS milliseconds.
   --silent-after N     after N bytes received on a connection the ECU takes nothing more
                        in; replies already under way still go out.
   --drop-after N       after N bytes received on a connection the line is cut: the TCP
