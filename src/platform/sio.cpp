@@ -301,11 +301,20 @@ int SioBaud(int port, int baudRate) {
     if (!p) return SioErrNotOpen;
     std::lock_guard<std::mutex> lock(p->mutex);
     if (p->closed) return SioErrNotOpen;
+    if (int err = p->flush()) return err;
+    int inDriver = 0;
+    if (ioctl(p->fd, TIOCOUTQ, &inDriver) != 0) return SioErrIO;
+    if (!p->txQueue.empty() || inDriver > 0) return SioErrPending;
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return SioErrIO;
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
-    return tcsetattr(p->fd, TCSANOW, &t) == 0 ? 0 : SioErrIO;
+    // TCSADRAIN: the driver's queue is empty, but the last bytes may still sit in the UART's
+    // FIFO or the adapter's buffer; the kernel lets them out before the rate changes.
+    int r;
+    do r = tcsetattr(p->fd, TCSADRAIN, &t);
+    while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : SioErrIO;
 }
 
 int SioDone(int port) {
