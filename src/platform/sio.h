@@ -32,8 +32,9 @@ std::vector<std::string> serialPortList();
 // The machine's serial devices as found in `dir`, in the order described above.
 std::vector<std::string> serialDevicesIn(const std::string& dir);
 
-// Opens (or re-opens) the port at 9600 bit/s. The queue sizes bound the layer's own receive
-// read size and transmit queue. 0 when open, negative when not; SioOpenError tells why.
+// Opens (or re-opens) the port at 9600 bit/s, asking the driver for low latency (SioLowLatency).
+// The queue sizes bound the layer's own receive read size and transmit queue. 0 when open,
+// negative when not; SioOpenError tells why.
 int SioReset(int port, int rxQueueSize, int txQueueSize);
 // Flow control: 'N' none, 'H' hardware (RTS/CTS), 'S' software (XON/XOFF).
 int SioFlow(int port, char flow);
@@ -67,6 +68,10 @@ int SioWaitOutput(int port, int ms);
 
 // True while the port is open (between a successful SioReset and SioDone).
 bool SioIsOpen(int port);
+// True when the open port's driver hands received bytes on at once (ASYNC_LOW_LATENCY, asked for
+// on open and cleared again on close where this layer set it); false for a device without the
+// setting, such as a pseudo-terminal, which runs as before.
+bool SioLowLatency(int port);
 
 // Why the last SioReset of this index failed, in words for the operator (serialOpenProblem and
 // serialPortListProblem in platform/serialports.h); empty after a successful open.
