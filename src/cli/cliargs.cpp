@@ -50,14 +50,20 @@ const std::array<TCommandInfo, 8> commands{{
      "exit status 3.\n"
      "  -o OUT    also write the flat image, exactly N bytes, to OUT; with -o - the image\n"
      "            goes to standard output and the size line to standard error\n"},
-    {"ports", 0, 0, "ports", "Lists the serial ports; needs no ECU.",
+    {"ports", 0, 0, "ports [--open]", "Lists the serial ports; needs no ECU.",
      "Lists the serial port list, one line per port: its number (what --serial N and the\n"
-     "app's settings take), TAB, its device, TAB, \"can be opened\" or why it cannot be: no\n"
-     "such device, in use by another program, or permission denied (with the remedy: the\n"
-     "dialout group, where the device belongs to it). Each device is opened and closed again\n"
-     "to find out; its terminal settings are left as they were. The list is the paths of\n"
-     "VELTRACE_SERIAL_PORTS when that is set, otherwise /dev/ttyUSB*, /dev/ttyACM* and\n"
-     "/dev/ttyS*. Takes no link option.\n"},
+     "app's settings take), TAB, its device, TAB, \"looks usable (not opened)\" or why it\n"
+     "cannot be used: no such device, not a serial port, permission denied (with the remedy:\n"
+     "the dialout group, where the device belongs to it), or in use by another program (named\n"
+     "where the system shows it). Lines starting with a TAB follow with what the system knows\n"
+     "of the device: its /dev/serial/by-id name (it stays the same when the adapter is\n"
+     "plugged in elsewhere), the adapter's maker, product, serial number, USB ids and driver,\n"
+     "and, for a ttyACM device while ModemManager runs, the udev rule that keeps it away.\n"
+     "No device is opened. The list is the paths of VELTRACE_SERIAL_PORTS when that is set,\n"
+     "otherwise /dev/ttyUSB*, /dev/ttyACM* and /dev/ttyS*. Takes no link option.\n"
+     "  --open    also open each device and close it again, to be sure it can be opened\n"
+     "            (\"can be opened\"); its terminal settings are left as they were, but opening\n"
+     "            raises DTR and RTS and closing drops them, which resets some adapters and ECUs\n"},
 }};
 
 const TCommandInfo* findCommand(const std::string& name) {
@@ -194,6 +200,8 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
             o.store = true;
         } else if (a == "--yes" && o.command == "flash") {
             o.yes = true;
+        } else if (a == "--open" && o.command == "ports") {
+            o.openPorts = true;
         } else if (o.command == "hex" && (valueOf(a, "-o", v) || valueOf(a, "--output", v))) {
             if (v.empty()) throw EUsageError("-o needs a file name");
             o.output = v;

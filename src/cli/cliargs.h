@@ -36,6 +36,7 @@ struct TCliOptions {
     std::vector<std::string> args;     // the command's operands
     bool store = false;                // set --store
     bool yes = false;                  // flash --yes
+    bool openPorts = false;            // ports --open
     std::string output;                // hex -o OUT ("-": standard output)
     bool help = false;                 // --help: the program's, or the command's when one is named
     bool version = false;              // --version

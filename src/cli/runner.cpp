@@ -469,16 +469,21 @@ int runHex(const TCliOptions& options, const TCliStreams& streams) {
     return exitDone;
 }
 
-// `ports` needs no ECU: one line per entry of the serial port list.
-int runPorts(const TCliStreams& streams) {
-    const std::vector<TSerialPortStatus> ports = checkSerialPorts();
+// `ports` needs no ECU: one line per entry of the serial port list, then a line for each thing
+// the system knows of its device, starting with a TAB.
+int runPorts(const TCliOptions& options, const TCliStreams& streams) {
+    const std::vector<TSerialPortStatus> ports = checkSerialPorts(options.openPorts ? TPortCheck::Open : TPortCheck::Look);
     if (ports.empty()) {
         std::fprintf(streams.err, "No serial device was found (set %s to choose the devices)\n", serialPortsVariable);
         return exitDone;
     }
     std::string text;
-    for (const TSerialPortStatus& p : ports)
+    for (const TSerialPortStatus& p : ports) {
         text += std::to_string(p.number) + "\t" + p.device + "\t" + serialPortStateText(p) + "\n";
+        // A busy port's reason carries the note already.
+        const std::string note = p.reason.find(p.note) == std::string::npos ? p.note : std::string();
+        for (const std::string& line : serialDeviceDetails(p.device, p.identity, note)) text += "\t" + line + "\n";
+    }
     writeOut(streams.out, text);
     return exitDone;
 }
@@ -509,7 +514,7 @@ int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
             return exitDone;
         }
         if (options.command == "hex") return runHex(options, streams);
-        if (options.command == "ports") return runPorts(streams);
+        if (options.command == "ports") return runPorts(options, streams);
         TSession session(options, streams);
         return session.run();
     } catch (const ECliFailure& e) {

@@ -33,9 +33,9 @@ void TSerialCommunicator::setActive(bool on) {
             return;
         }
         SioFlow(index(), sl::noFlowControl);
-        SioBaud(index(), baudRate);
         openIndex = index();
         portOpen = true;
+        applyRate(baudRate);
     } else {
         SioDone(portOpen ? openIndex : index());
         portOpen = false;
@@ -60,8 +60,17 @@ void TSerialCommunicator::setBaudRate(int rate) {
         else if (op.clock.nowMs() - lastProgress >= sl::txStallLimitMs) break;
         queued = now;
     }
-    SioBaud(index(), rate);
-    baudRate = rate;
+    if (applyRate(rate)) baudRate = rate;
+}
+
+bool TSerialCommunicator::applyRate(int rate) {
+    const int result = SioBaud(index(), rate);
+    if (!portOpen || result >= 0) return true;  // a closed port takes the rate at the next open
+    const std::string to = "the bit rate could not be changed to " + std::to_string(rate) + " bit/s";
+    if (result == SioErrBadRate) markLost(to + ": the serial port does not offer it");
+    else if (result == SioErrPending) markLost(std::string(sl::rateStalledText) + "; " + to);
+    else markLost(std::string(sl::lostText) + "; " + to);
+    return false;
 }
 
 void TSerialCommunicator::loadSettings() {
@@ -115,7 +124,14 @@ void TSerialCommunicator::putAll(const std::string& bytes) {
             return;
         }
         const int64_t idle = op.clock.nowMs() - lastProgress;
-        if (idle >= timeout) return;
+        if (idle >= timeout) {
+            // What did not go out is missing from the command: the ECU would take the rest for
+            // garbage, so the link is not trusted any more.
+            markLost("the serial port took nothing for " + std::to_string(idle) + " ms: " +
+                     std::to_string(bytes.size() - done) + " of " + std::to_string(bytes.size()) +
+                     " bytes were not sent");
+            return;
+        }
         // Wait for room until the time-out, in slices between which the app handles its events.
         const int64_t waitEnd = op.clock.nowMs() + (timeout - idle);
         for (int room = 0; room == 0;) {

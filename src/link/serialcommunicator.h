@@ -26,6 +26,7 @@ inline constexpr const char* portKey = "comm.comport";
 inline constexpr const char* baudRateKey = "comm.baudrate";
 inline constexpr const char* openFailedLine = "Cannot open port";
 inline constexpr const char* lostText = "the serial port hung up or failed (device unplugged or closed)";
+inline constexpr const char* rateStalledText = "the serial port stopped sending: output did not leave";
 }  // namespace serial_link
 
 class TSerialCommunicator : public TCommunicator {
@@ -42,7 +43,9 @@ public:
     void setPort(const std::string& port) override;
     int getBaudRate() override;
     // Flushes and waits until the output queue is empty, so that what was given at the old rate
-    // goes out at it; then applies the rate (also stored while closed).
+    // goes out at it; then applies the rate (also stored while closed). A rate the open port
+    // refuses (one it does not offer, output that stalled) marks the link lost with the reason
+    // and is not recorded.
     void setBaudRate(int rate) override;
     // A stored rate the ECU does not know reads as 9600 bit/s, with a message to the operator.
     void loadSettings() override;
@@ -77,8 +80,10 @@ private:
     // Marks the link lost when an open port answers with an error.
     void portFailed(int result);
     // Hands bytes to the port until all went, the port took nothing for `timeout` ms, or it
-    // failed.
+    // failed; the last two mark the link lost, as the bytes never went out.
     void putAll(const std::string& bytes);
+    // Applies the rate to the open port; false, with the link lost, when the port refused it.
+    bool applyRate(int rate);
 
     int openIndex = -1;  // the index actually opened, closed again whatever portNumber says now
     // When the bytes handed to the port so far have crossed the line, in microseconds of

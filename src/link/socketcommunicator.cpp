@@ -15,6 +15,9 @@ TSocketCommunicator::TSocketCommunicator(TOperator& op)
     socket->OnError = [this](int& code) { socketError(code); };
     socket->OnRead = [this] { socketRead(); };
     socket->setClientType(TClientType::NonBlocking);
+    // The look-up counts against the connect limit, and the windows keep repainting meanwhile.
+    socket->setConnectLimit(nl::connectLimitMs);
+    socket->OnWait = [this] { this->op.window.processPendingEvents(); };
 }
 
 TSocketCommunicator::~TSocketCommunicator() {
@@ -24,6 +27,7 @@ TSocketCommunicator::~TSocketCommunicator() {
     socket->OnDisconnect = nullptr;
     socket->OnError = nullptr;
     socket->OnRead = nullptr;
+    socket->OnWait = nullptr;
 }
 
 void TSocketCommunicator::setConnectState(uint8_t state) {

@@ -4,9 +4,11 @@
 // Nothing happens behind the caller's back: the notifications (OnConnect, OnDisconnect,
 // OnError, OnRead) are raised on the thread that calls processPendingEvents, while it runs.
 // waitForEvent blocks in poll() until there is something to process or the time is up.
-// Host names are resolved with getaddrinfo (IPv4 and IPv6; every address is tried in turn);
-// TCP_NODELAY is set, as the ECU traffic is small texts that wait for small answers.
+// Host names are resolved with getaddrinfo on a thread of its own (IPv4 and IPv6; every address
+// is tried in turn, each with a share of the connect limit); TCP_NODELAY is set, as the ECU
+// traffic is small texts that wait for small answers.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -27,6 +29,19 @@ public:
 private:
     int code_;
 };
+
+// One address of a host, as connect takes it.
+struct TSocketAddress {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    int family = 0;
+};
+
+// Finds the addresses of `host` for TCP port `port`, in the order to try them: 0, or a
+// getaddrinfo error code (EAI_...).
+using TResolver = std::function<int(const std::string& host, int port, std::vector<TSocketAddress>& found)>;
+// The system's resolver: getaddrinfo.
+int systemResolver(const std::string& host, int port, std::vector<TSocketAddress>& found);
 
 enum class TClientType {
     Blocking,     // open waits for the outcome of the connect before it returns
@@ -52,10 +67,17 @@ public:
     // True from the moment the connection is established until it ends.
     bool getActive() const;
 
-    // Resolves the host (the caller waits for the look-up) and starts connecting; OnConnect or
-    // OnError follows. Throws ESocketError when no attempt could be started (no host, an
-    // unknown host, a port outside 1..65535). Does nothing while connecting or connected.
+    // Resolves the host and starts connecting; OnConnect or OnError follows. The look-up runs on
+    // a thread of its own: the caller waits for it, up to the connect limit, and OnWait runs
+    // every 25 ms meanwhile (a GUI keeps repainting). Throws ESocketError when no attempt could
+    // be started (no host, an unknown host, a look-up that did not end within the limit, a port
+    // outside 1..65535). Does nothing while looking up, connecting or connected.
     void open();
+    // The most an open may take, look-up included; 0 for no limit (the default). An address
+    // that does not answer gets its share of what is left (the time left divided by the
+    // addresses left), so that a host whose first address drops the request silently still
+    // reaches the next one in time; when the limit passes, OnError reports ETIMEDOUT.
+    void setConnectLimit(int ms);
     // Ends the connection or the attempt; OnDisconnect is raised before close returns.
     void close();
 
@@ -87,16 +109,18 @@ public:
     std::function<void()> OnDisconnect;
     std::function<void(int& errorCode)> OnError;
     std::function<void()> OnRead;
+    // Runs on the caller's thread while open waits for the look-up.
+    std::function<void()> OnWait;
+    // How open finds the addresses; the system's resolver unless replaced.
+    TResolver resolver = systemResolver;
 
 private:
-    enum class State { Idle, Connecting, Failed, Connected };
-    struct Address {
-        sockaddr_storage addr;
-        socklen_t len;
-        int family;
-    };
+    enum class State { Idle, Resolving, Connecting, Failed, Connected };
+    using Clock = std::chrono::steady_clock;
+    using Address = TSocketAddress;
 
     void startNextAddress();      // lock held
+    bool attemptTimedOut() const;  // lock held
     void closeDescriptor();       // lock held
     bool flushPending();          // lock held; false when the send failed (error in failCode)
     void fail(int code, bool wasConnected);  // lock held: raise OnError, end, maybe throw
@@ -110,6 +134,9 @@ private:
     int fd = -1;
     int failCode = 0;
     std::vector<Address> addresses;  // still to try, for the connect under way
+    int connectLimitMs = 0;
+    Clock::time_point deadline = Clock::time_point::max();         // of the whole open
+    Clock::time_point attemptDeadline = Clock::time_point::max();  // of the address being tried
     std::string pending;             // taken by sendBuf, not yet sent
     size_t sends = 0;
 };

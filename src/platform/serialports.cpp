@@ -22,6 +22,13 @@ std::string deviceGroup(const std::string& device) {
     return std::to_string(st.st_gid);
 }
 
+std::string busyProblem(const std::string& device, const std::vector<TSerialHolder>& holders, const std::string& note) {
+    std::string text = device + " is in use by another program";
+    if (!holders.empty()) text += ": " + serialHoldersText(holders);
+    if (!note.empty()) text += ". " + note;
+    return text;
+}
+
 }  // namespace
 
 std::string serialPortListProblem(int number, const std::vector<std::string>& list) {
@@ -57,8 +64,10 @@ std::string serialOpenProblem(const std::string& device, int err) {
                ": your user may not read and write it";
     }
     case EBUSY:
-    case EWOULDBLOCK:
-        return device + " is in use by another program";
+    case EWOULDBLOCK: {
+        const TSerialIdentity id = serialIdentity(device);
+        return busyProblem(device, serialDeviceHolders(device), modemManagerNote(id));
+    }
     case ENOTTY:
         return device + " is not a serial port";
     default:
@@ -88,14 +97,33 @@ int openSerialDevice(const std::string& device, termios& found, int& err) {
 
 namespace {
 
-TSerialPortStatus checkPort(int number, const std::vector<std::string>& list) {
+// Looks at the device without opening it.
+std::string lookProblem(const TSerialPortStatus& s) {
+    struct stat st {};
+    if (::stat(s.device.c_str(), &st) != 0) return serialOpenProblem(s.device, errno);
+    if (!S_ISCHR(st.st_mode)) return serialOpenProblem(s.device, ENOTTY);
+    if (s.identity.noUart) return s.device + " does not exist (no UART behind it)";
+    if (::access(s.device.c_str(), R_OK | W_OK) != 0) return serialOpenProblem(s.device, errno);
+    if (!s.holders.empty()) return busyProblem(s.device, s.holders, s.note);
+    return {};
+}
+
+TSerialPortStatus checkPort(int number, const std::vector<std::string>& list, TPortCheck how,
+                            const TSerialRoots& roots) {
     TSerialPortStatus s;
     s.number = number;
     s.reason = serialPortListProblem(number, list);
     if (!s.reason.empty()) return s;
     s.device = list[number - 1];
+    s.identity = serialIdentity(s.device, roots);
+    s.holders = serialDeviceHolders(s.device, roots);
+    s.note = modemManagerNote(s.identity, roots);
     if (SioIsOpen(number - 1)) {
         s.openHere = true;
+        return s;
+    }
+    if (how == TPortCheck::Look) {
+        s.reason = lookProblem(s);
         return s;
     }
     termios found{};
@@ -112,17 +140,20 @@ TSerialPortStatus checkPort(int number, const std::vector<std::string>& list) {
 
 }  // namespace
 
-TSerialPortStatus checkSerialPort(int number) { return checkPort(number, serialPortList()); }
+TSerialPortStatus checkSerialPort(int number, TPortCheck how, const TSerialRoots& roots) {
+    return checkPort(number, serialPortList(), how, roots);
+}
 
-std::vector<TSerialPortStatus> checkSerialPorts() {
+std::vector<TSerialPortStatus> checkSerialPorts(TPortCheck how, const TSerialRoots& roots) {
     const std::vector<std::string> list = serialPortList();
     std::vector<TSerialPortStatus> ports;
-    for (size_t i = 0; i < list.size(); ++i) ports.push_back(checkPort(static_cast<int>(i) + 1, list));
+    for (size_t i = 0; i < list.size(); ++i) ports.push_back(checkPort(static_cast<int>(i) + 1, list, how, roots));
     return ports;
 }
 
 std::string serialPortStateText(const TSerialPortStatus& status) {
     if (status.openHere) return "open in this program";
     if (status.openable) return "can be opened";
+    if (status.reason.empty() && !status.device.empty()) return "looks usable (not opened)";
     return status.reason;
 }

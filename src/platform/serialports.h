@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serialidentity.h"
+
 // The group that owns serial devices on most Linux systems.
 inline constexpr const char* serialDeviceGroup = "dialout";
 
@@ -17,14 +19,23 @@ struct TSerialPortStatus {
     bool openable = false;    // it opened (and was closed again at once)
     bool openHere = false;    // this program has it open already
     std::string reason;       // why it cannot be opened, a sentence naming the port; empty otherwise
+    TSerialIdentity identity;            // by-id name, adapter, driver
+    std::vector<TSerialHolder> holders;  // other programs that have it open
+    std::string note;                    // ModemManager's doings, where they apply
 };
+
+// How a port is checked. Looking opens nothing: it finds a missing device, one that is not a
+// terminal, a permission problem and another program holding it from the file system and
+// /proc. Opening is surer but not harmless: opening a serial device raises DTR and RTS and
+// closing it drops them again (HUPCL), which resets some adapters and ECUs.
+enum class TPortCheck { Look, Open };
 
 // Why port `number` (from 1) cannot be used before anything is opened: an empty entry of `list`,
 // or a number past its end. Empty when the entry names a device.
 std::string serialPortListProblem(int number, const std::vector<std::string>& list);
 
 // Why `device` did not open, from the errno of the failed open: no such device, in use by another
-// program, permission denied (with the dialout remedy where the device belongs to that group,
+// program (naming it where /proc shows it, with ModemManager's remedy), permission denied (with the dialout remedy where the device belongs to that group,
 // otherwise naming its group), not a serial port, or the system's own words.
 std::string serialOpenProblem(const std::string& device, int err);
 
@@ -33,13 +44,14 @@ std::string serialOpenProblem(const std::string& device, int err);
 // The descriptor, or -1 with `err` set to the errno that tells why (EBUSY when another holds it).
 int openSerialDevice(const std::string& device, termios& found, int& err);
 
-// Tries port `number` of the serial port list: opens it as the serial link would (without
-// changing its terminal settings) and closes it again. A port this program holds open is not
-// touched.
-TSerialPortStatus checkSerialPort(int number);
+// Checks port `number` of the serial port list. TPortCheck::Open opens it as the serial link
+// would (without changing its terminal settings) and closes it again. A port this program holds
+// open is not touched.
+TSerialPortStatus checkSerialPort(int number, TPortCheck how = TPortCheck::Look, const TSerialRoots& roots = {});
 
 // checkSerialPort for every entry of the serial port list, in order.
-std::vector<TSerialPortStatus> checkSerialPorts();
+std::vector<TSerialPortStatus> checkSerialPorts(TPortCheck how = TPortCheck::Look, const TSerialRoots& roots = {});
 
-// The port's state in a few words: "can be opened", "open in this program", or the reason.
+// The port's state in a few words: "can be opened", "open in this program", "looks usable (not
+// opened)", or the reason.
 std::string serialPortStateText(const TSerialPortStatus& status);

@@ -1,6 +1,9 @@
 #include "platform/sio.h"
 
 #include <dirent.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -106,9 +109,12 @@ struct Port {
     size_t rxChunk = 1024;
     bool haveFound = false;
     termios found{};  // the terminal settings as the port was found, put back on close
+    bool lowLatency = false;     // the driver hands received bytes on at once
+    bool lowLatencySet = false;  // ... because this layer asked it to: cleared again on close
 
     ~Port() {
         if (fd < 0) return;
+        if (lowLatencySet) writeLowLatency(false);
         if (haveFound) {
             int queued = 0;
             for (int waited = 0; waited < drainLimitMs && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;
@@ -118,6 +124,31 @@ struct Port {
         }
         ioctl(fd, TIOCNXCL);  // a pty outlives us: leave it openable for the next one
         ::close(fd);
+    }
+
+    // The driver's low-latency flag (ASYNC_LOW_LATENCY): 1 set, 0 clear, -1 the device has
+    // none (a pseudo-terminal, a driver without serial settings).
+    int readLowLatency() const {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+        serial_struct ss{};
+        if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return -1;
+        return (ss.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
+#else
+        return -1;
+#endif
+    }
+    // Sets or clears the flag; false when the driver refuses.
+    bool writeLowLatency(bool on) const {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+        serial_struct ss{};
+        if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
+        if (on) ss.flags |= ASYNC_LOW_LATENCY;
+        else ss.flags &= ~ASYNC_LOW_LATENCY;
+        return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+#else
+        (void)on;
+        return false;
+#endif
     }
 
     // Hands queued bytes to the driver as far as it takes them. 0, or SioErrIO.
@@ -264,6 +295,12 @@ int SioReset(int port, int rxQueueSize, int txQueueSize) {
         return SioErrOpenFailed;
     }
     tcflush(p->fd, TCIOFLUSH);
+    // A USB adapter holds received bytes for its latency timer (16 ms on an FTDI chip) before
+    // it hands them on: every reply of the ECU would wait that long. Low latency hands them on
+    // at once. A device without the setting runs as before.
+    const int lowLatency = p->readLowLatency();
+    if (lowLatency == 1) p->lowLatency = true;
+    else if (lowLatency == 0) p->lowLatency = p->lowLatencySet = p->writeLowLatency(true);
 
     setOpenError(port, "");
     PortTable& tab = table();
@@ -301,11 +338,20 @@ int SioBaud(int port, int baudRate) {
     if (!p) return SioErrNotOpen;
     std::lock_guard<std::mutex> lock(p->mutex);
     if (p->closed) return SioErrNotOpen;
+    if (int err = p->flush()) return err;
+    int inDriver = 0;
+    if (ioctl(p->fd, TIOCOUTQ, &inDriver) != 0) return SioErrIO;
+    if (!p->txQueue.empty() || inDriver > 0) return SioErrPending;
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return SioErrIO;
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
-    return tcsetattr(p->fd, TCSANOW, &t) == 0 ? 0 : SioErrIO;
+    // TCSADRAIN: the driver's queue is empty, but the last bytes may still sit in the UART's
+    // FIFO or the adapter's buffer; the kernel lets them out before the rate changes.
+    int r;
+    do r = tcsetattr(p->fd, TCSADRAIN, &t);
+    while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : SioErrIO;
 }
 
 int SioDone(int port) {
@@ -436,6 +482,11 @@ int SioWaitOutput(int port, int ms) {
 }
 
 bool SioIsOpen(int port) { return findPort(port) != nullptr; }
+
+bool SioLowLatency(int port) {
+    auto p = findPort(port);
+    return p && p->lowLatency;
+}
 
 std::string SioOpenError(int port) {
     PortTable& t = table();

@@ -19,6 +19,7 @@ inline constexpr int SioErrNotOpen = -3;     // the port is not open
 inline constexpr int SioErrBadRate = -4;     // a bit rate termios does not offer
 inline constexpr int SioErrBadArgument = -5;
 inline constexpr int SioErrIO = -6;          // the device failed or vanished (EIO, ENXIO, ...)
+inline constexpr int SioErrPending = -7;     // output still queued: a new rate would garble it
 
 // The environment variable that replaces the machine's own serial devices by a list of paths,
 // separated by colons.
@@ -31,12 +32,17 @@ std::vector<std::string> serialPortList();
 // The machine's serial devices as found in `dir`, in the order described above.
 std::vector<std::string> serialDevicesIn(const std::string& dir);
 
-// Opens (or re-opens) the port at 9600 bit/s. The queue sizes bound the layer's own receive
-// read size and transmit queue. 0 when open, negative when not; SioOpenError tells why.
+// Opens (or re-opens) the port at 9600 bit/s, asking the driver for low latency (SioLowLatency).
+// The queue sizes bound the layer's own receive read size and transmit queue. 0 when open,
+// negative when not; SioOpenError tells why.
 int SioReset(int port, int rxQueueSize, int txQueueSize);
 // Flow control: 'N' none, 'H' hardware (RTS/CTS), 'S' software (XON/XOFF).
 int SioFlow(int port, char flow);
-// Sets the bit rate; any standard rate termios offers.
+// Sets the bit rate; any standard rate termios offers. What was handed to the driver goes out
+// at the old rate first: the change waits until the transmitter is empty (the UART's FIFO, a
+// USB adapter's own buffer). Call it once SioTxQue reads 0; output still queued in the layer or
+// the driver is refused with SioErrPending, as it would either be garbled or hold the change
+// for as long as the line stalls.
 int SioBaud(int port, int baudRate);
 // Closes the port. Bytes still queued are given one last chance to go out, and the terminal
 // settings the port had when it was opened are put back.
@@ -62,6 +68,10 @@ int SioWaitOutput(int port, int ms);
 
 // True while the port is open (between a successful SioReset and SioDone).
 bool SioIsOpen(int port);
+// True when the open port's driver hands received bytes on at once (ASYNC_LOW_LATENCY, asked for
+// on open and cleared again on close where this layer set it); false for a device without the
+// setting, such as a pseudo-terminal, which runs as before.
+bool SioLowLatency(int port);
 
 // Why the last SioReset of this index failed, in words for the operator (serialOpenProblem and
 // serialPortListProblem in platform/serialports.h); empty after a successful open.

@@ -19,6 +19,7 @@
 #include "ecu/ecu.h"
 #include "ecu/ecuctl.h"
 #include "platform/convert.h"
+#include "platform/serialidentity.h"
 #include "platform/sio.h"
 
 namespace {
@@ -199,7 +200,9 @@ void TF_Settings::showComDevices() {
     const std::vector<std::string> devices = serialPortList();
     for (int i = 0; i < CBX_ComPort->count(); ++i) {
         const bool known = i < static_cast<int>(devices.size()) && !devices[i].empty();
-        CBX_ComPort->setItemData(i, known ? QString::fromStdString(devices[i]) : QString::fromLatin1(noDevice),
+        // The device, its by-id name and adapter: Com1 is whatever comes first in the list today.
+        CBX_ComPort->setItemData(i, known ? QString::fromStdString(serialDeviceDescription(devices[i]))
+                                          : QString::fromLatin1(noDevice),
                                  Qt::ToolTipRole);
     }
 }

@@ -238,18 +238,28 @@ TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
     EXPECT_NE(r.err.find("serial port 1 (" + device + ") at 19200 bit/s: " + device), std::string::npos) << r.err;
 }
 
-// The words are the link's own; here each entry of the list gets its line.
+// The words are the link's own; here each entry of the list gets its line. Only --open opens
+// the devices (opening raises DTR and RTS, which resets some adapters).
 TEST_F(CliFiles, PortsListsEachPortWithWhetherItCanBeOpened) {
     TPty pty;
     const std::string missing = files.path + "/no-such-tty";
+    const std::string byId = files.path + "/usb-Maker_Adapter_0001-if00-port0";
+    std::filesystem::create_symlink(pty.path, byId);
     TCliProcessOptions o;
-    o.env["VELTRACE_SERIAL_PORTS"] = pty.path + "::" + missing;
-    const auto r = cli({"ports"}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "1\t" + pty.path + "\tcan be opened\n" +
-                         "2\t\tSerial port 2 has no device: entry 2 of VELTRACE_SERIAL_PORTS is empty\n" +
-                         "3\t" + missing + "\t" + missing + " does not exist (No such file or directory)\n");
-    EXPECT_TRUE(r.err.empty()) << r.err;
+    o.env["VELTRACE_SERIAL_PORTS"] = pty.path + "::" + missing + ":" + byId;
+    // This test keeps the terminal open: /proc shows it to the looking command.
+    std::string self;
+    std::getline(std::ifstream("/proc/self/comm"), self);
+    const std::string held = " is in use by another program: " + self + " (PID " + std::to_string(getpid()) + ")";
+    for (const bool open : {false, true}) {
+        const auto r = cli(open ? std::vector<std::string>{"ports", "--open"} : std::vector<std::string>{"ports"}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "1\t" + pty.path + "\t" + (open ? "can be opened" : pty.path + held) + "\n" +
+                             "2\t\tSerial port 2 has no device: entry 2 of VELTRACE_SERIAL_PORTS is empty\n" +
+                             "3\t" + missing + "\t" + missing + " does not exist (No such file or directory)\n" +
+                             "4\t" + byId + "\t" + (open ? "can be opened" : byId + held) + "\n\tdevice " + pty.path + "\n");
+        EXPECT_TRUE(r.err.empty()) << r.err;
+    }
 }
 
 }  // namespace

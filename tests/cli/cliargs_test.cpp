@@ -108,6 +108,7 @@ TEST(CliArguments, BadUsageIsRefusedWithAMessageThatSaysWhy) {
              {{"set", "fan_temp", "-1"}, "not '-1'"},
              {{"set", "fan_temp", "0x10"}, "not '0x10'"},
              {{"info", "--store"}, "unknown option '--store' for info"},
+             {{"info", "--open"}, "unknown option '--open' for info"},
              {{"flash", "a.hex", "-o", "x"}, "unknown option '-o'"},
              {{"--network", "a", "--serial", "1", "info"}, "one link option"},
              {{"--network", "a", "--baud", "9600", "info"}, "serial link only"},

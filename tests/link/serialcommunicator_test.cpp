@@ -32,10 +32,11 @@ struct TSerialBench {
 // Fills the terminal and then the port's own queue while nobody reads the far end. The pty
 // moves data on behind the first refusal, so keep going until the queue stays full.
 template <class Bench>
-void fillOutput(Bench& bench) {
-    bench.link.timeout = 0;
+void fillOutput(Bench&) {
+    const std::string block(1 << 16, 'q');
     for (int round = 0; round < 100; ++round) {
-        bench.link.sendString(std::string(1 << 16, 'q'));
+        while (SioPuts(0, block.data(), static_cast<unsigned>(block.size())) > 0) {
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (SioTxQue(0) == serial_link::queueSize) return;
     }
@@ -290,6 +291,8 @@ TEST(SerialLink, ChangingTheRateWaitsUntilTheOutputQueueIsEmpty) {
     EXPECT_GE(drained.size(), static_cast<size_t>(queued));
 }
 
+// A stalled queue does not hold the change for ever, and the change is not made on top of it:
+// the bytes would leave at the new rate, garbled.
 TEST(SerialLink, AStalledOutputQueueDoesNotHoldTheRateChangeForEver) {
     TSerialBench<> bench;
     bench.open();
@@ -301,7 +304,18 @@ TEST(SerialLink, AStalledOutputQueueDoesNotHoldTheRateChangeForEver) {
     ASSERT_FALSE(pauses.empty());
     for (int p : pauses) EXPECT_EQ(p, 10);
     EXPECT_GE(static_cast<int>(pauses.size()) * 10, serial_link::txStallLimitMs);
-    EXPECT_EQ(bench.pty.outputSpeed(), static_cast<speed_t>(B38400));
+    EXPECT_EQ(bench.pty.outputSpeed(), static_cast<speed_t>(B9600));
+    EXPECT_EQ(bench.link.getBaudRate(), 9600);
+    EXPECT_EQ(bench.link.lostReason(), std::string(serial_link::rateStalledText) +
+                                           "; the bit rate could not be changed to 38400 bit/s");
+}
+
+TEST(SerialLink, ARateThePortRefusesLosesTheLinkInsteadOfBeingRecorded) {
+    TSerialBench<> bench;
+    bench.open();
+    bench.link.setBaudRate(12345);
+    EXPECT_EQ(bench.link.getBaudRate(), 9600);
+    EXPECT_EQ(bench.link.lostReason(), "the bit rate could not be changed to 12345 bit/s: the serial port does not offer it");
 }
 
 TEST(SerialLink, SendingGivesUpOnAPortThatTakesNothingOrHasFailed) {
@@ -326,6 +340,8 @@ TEST(SerialLink, SendingGivesUpOnAPortThatTakesNothingOrHasFailed) {
         const long long waited = steadyMs() - t0;
         EXPECT_GE(waited, 200);
         EXPECT_LT(waited, 1000);
+        // What was not sent is missing from the command: the link is lost, not quietly passed.
+        EXPECT_NE(bench.link.lostReason().find("bytes were not sent"), std::string::npos) << bench.link.lostReason();
     }
     {
         // The device vanished (EIO): at once, whatever the time-out.

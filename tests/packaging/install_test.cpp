@@ -233,6 +233,7 @@ printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' ' ')";
              {"veltrace-cli set --s", "--serial --store "},
              {"veltrace-cli --network host flash fw.hex --y", "--yes "},
              {"veltrace-cli hex --o", "--output "},
+             {"veltrace-cli ports --o", "--open "},
              {"veltrace-cli restore backup.txt ", " "},  // one file only
          }) {
         std::vector<std::string> argv{"/bin/bash", "-c", script, "bash", library,

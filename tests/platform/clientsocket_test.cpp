@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netdb.h>
+
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -121,6 +124,71 @@ TEST(ClientSocket, OpeningWithoutAUsableAddressFailsAtOnce) {
     socket.setPort(70000);
     EXPECT_THROW(socket.open(), ESocketError);
     EXPECT_FALSE(socket.getActive());
+}
+
+// A name whose first address drops the request silently (a listener with a full backlog, here)
+// used the whole limit on it and never tried the next one.
+TEST(ClientSocket, EachAddressGetsItsShareOfTheConnectLimit) {
+    TLoopbackServer silent("127.0.0.1", 0);
+    std::vector<std::unique_ptr<TClientSocket>> fillers;
+    for (int i = 0; i < 2; ++i) {
+        fillers.push_back(std::make_unique<TClientSocket>());
+        fillers.back()->setHost("127.0.0.1");
+        fillers.back()->setPort(silent.port);
+        fillers.back()->open();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TLoopbackServer server;
+    TRecordingClient c("ecu.example", server.port);
+    c.socket.resolver = [&](const std::string&, int, std::vector<TSocketAddress>& found) {
+        for (const int port : {silent.port, server.port}) {
+            TSocketAddress a;
+            auto& in = reinterpret_cast<sockaddr_in&>(a.addr);
+            in.sin_family = AF_INET;
+            in.sin_port = htons(static_cast<uint16_t>(port));
+            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.len = sizeof in;
+            a.family = AF_INET;
+            found.push_back(a);
+        }
+        return 0;
+    };
+    c.socket.setConnectLimit(600);
+    const long long t0 = steadyMs();
+    ASSERT_TRUE(c.connect());
+    EXPECT_TRUE(c.socket.getActive());
+    const long long took = steadyMs() - t0;
+    EXPECT_GE(took, 290);  // the first address had half the limit, not all of it
+    EXPECT_LT(took, 550);
+    const int peer = server.accept();
+    EXPECT_GE(peer, 0);
+    if (peer >= 0) ::close(peer);
+}
+
+// The look-up runs beside the caller, which is served meanwhile, and within the limit.
+TEST(ClientSocket, ALookUpThatTakesLongNeitherFreezesNorHoldsTheCallerPastTheLimit) {
+    for (const int lookUpMs : {200, 5000}) {
+        TClientSocket socket;
+        socket.setHost("slow.example");
+        socket.setPort(4000);
+        socket.setConnectLimit(1000);
+        socket.resolver = [lookUpMs](const std::string&, int, std::vector<TSocketAddress>&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(lookUpMs));
+            return EAI_NONAME;
+        };
+        int waits = 0;
+        socket.OnWait = [&] { ++waits; };
+        const long long t0 = steadyMs();
+        try {
+            socket.open();
+            ADD_FAILURE() << "opened";
+        } catch (const ESocketError& e) {
+            EXPECT_EQ(std::string(e.what()).find("Cannot find the host slow.example: "), 0u) << e.what();
+            EXPECT_EQ(e.code(), lookUpMs > 1000 ? ETIMEDOUT : EAI_NONAME);
+        }
+        EXPECT_LT(steadyMs() - t0, 1500);
+        EXPECT_GE(waits, 5) << lookUpMs;
+    }
 }
 
 TEST(ClientSocket, HostAndPortAreFixedWhileConnected) {

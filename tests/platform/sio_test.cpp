@@ -74,6 +74,7 @@ TEST_F(Sio, OpensRawEightNoneOneWithoutFlowControl) {
     EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL));
     EXPECT_FALSE(t.c_oflag & OPOST);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_FALSE(SioLowLatency(1));  // a pty has no low-latency setting: refused, and it opens all the same
 
     EXPECT_EQ(SioBaud(1, 115200), 0);
     EXPECT_EQ(pty.outputSpeed(), static_cast<speed_t>(B115200));
