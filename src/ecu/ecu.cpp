@@ -223,9 +223,12 @@ bool TECU::readVersion() {
         versionMajor = versionMinor = versionPatch = 0;
         return false;
     }
-    // Two lines, each ended by LF alone: a CR in either is a greeting or a settings line that
-    // does not belong here, and the version would be taken from the wrong line.
-    if ((first + l.received).find('\r') != std::string::npos)
+    // Two lines: the first with text (it may end in CR LF), the version's ended by LF alone. An
+    // empty first line or a CR anywhere else is a greeting or a settings line that does not
+    // belong here, and the version would be taken from the wrong line.
+    const size_t firstCr = first.find('\r');
+    if (first.size() < 2 || (firstCr != std::string::npos && firstCr + 2 != first.size()) ||
+        (firstCr != std::string::npos && first.size() < 3) || l.received.find('\r') != std::string::npos)
         throw EReplyError("The ECU's version reply is not two plain lines: " + quoteBytes(first + l.received) +
                           "; nothing more is read");
     versionText = l.received.substr(0, l.received.size() - 1);
@@ -346,7 +349,9 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         writeSetting(static_cast<uint8_t>(i));
         if (link->isLost())
-            confirmLink("while writing the settings (slots " + std::to_string(i) + " to 255 were not written)");
+            confirmLink("while writing the settings (from slot " + std::to_string(i) +
+                        " on the ECU did not receive them, and over a network link the ones before may be "
+                        "missing too)");
         if (progressSpan > 0) op.progress.setPosition(base + (i * progressSpan) / 256);
     }
 }
@@ -431,9 +436,22 @@ bool TECU::importSettings(const std::string& fileName) {
     l.discardPending();
     l.sendString(proto::hello);
     const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
-    if (!greeted)
+    if (!greeted) {
         op.window.reportMessage(l.isLost() ? "Settings import failed! Lost connection with ECU: " + l.lostReason()
                                            : std::string("Settings import failed!"));
+        op.progress.hide();
+        return false;
+    }
+    // The file changed the ECU's values: the table is read again, so that what is shown, backed
+    // up and carried over by a later flash is what the ECU holds now.
+    try {
+        op.progress.setStatusText("Loading Settings...");
+        readSettings(0);
+    } catch (const std::exception& e) {
+        op.progress.hide();
+        op.window.reportMessage(std::string("The settings were imported, but reading them back failed: ") + e.what());
+        return false;
+    }
     op.progress.hide();
-    return greeted;
+    return true;
 }

@@ -1,5 +1,7 @@
 #include "link/communicator.h"
 
+#include <algorithm>
+
 #include "platform/convert.h"
 
 TCommunicator::TCommunicator(TOperator& op) : op(op) {}
@@ -11,13 +13,17 @@ bool TCommunicator::expect(const std::string& text, size_t maxBytes) {
     received.clear();
     overran = false;
     size_t match = 0;
+    int64_t firstByteAt = 0;
     while (match < text.size()) {
         if (maxBytes > 0 && received.size() >= maxBytes) {
             overran = true;
             return false;
         }
+        if (!received.empty() && op.clock.nowMs() - firstByteAt > std::max(readLimitMs(byteTimeoutMs()), minReplyMs))
+            return false;
         int b = readByte();
         if (b < 0) return false;
+        if (received.empty()) firstByteAt = op.clock.nowMs();
         const char c = static_cast<char>(b);
         received += c;
         // A byte that breaks a partial match starts nothing new: it is not compared again

@@ -30,7 +30,9 @@ public:
     virtual void saveSettings() = 0;
 
     // Waits until the bytes of `text` arrive in a row; false as soon as one byte does not
-    // arrive within the read time-out. Everything read stays in `received`.
+    // arrive within the read time-out, or once the reply, from its first byte on, has taken
+    // longer than one read time-out (at least minReplyMs): an ECU that trickles bytes is cut
+    // off about as soon as a silent one would be. Everything read stays in `received`.
     bool expect(const std::string& text);
     // The same, but false also once `maxBytes` bytes came without the text (a peer that
     // streams without end); expectOverran() then tells the two failures apart.
@@ -65,6 +67,9 @@ public:
     // first: whatever the reply answers is out before the wait begins.
     virtual int readByte() = 0;
 
+    // The link's own read time-out of one byte, in ms (waitLimitMs aside).
+    virtual int byteTimeoutMs() const { return timeout; }
+
     // Only the serial link answers yes: the ECU protocol switches bit rates on it alone.
     virtual bool isSerialKind() const { return false; }
 
@@ -77,6 +82,9 @@ public:
     std::string lostReason() const;
 
     static constexpr int defaultTimeoutMs = 2500;
+    // However short the read time-out, a reply that has begun gets this long to complete: a
+    // long settings line at 9600 bit/s takes over 100 ms.
+    static constexpr int minReplyMs = 1000;
     // The most a link holds back before it flushes on its own: far above one command (a
     // firmware block is 263 bytes), and the serial port's transmit queue.
     static constexpr size_t outputHoldLimit = 1024;

@@ -60,6 +60,7 @@ public:
     // once when the buffer is empty and the link is not connected.
     int readByte() override;
     std::string takeArrived() override;
+    int byteTimeoutMs() const override { return readTimeout * 10; }
 
     uint8_t getConnectState() const;
     // The error code with which the last connect failed (ECONNREFUSED, ETIMEDOUT, ...); 0 when

@@ -37,8 +37,12 @@ struct ImportTest : ::testing::Test {
 };
 
 TEST_F(ImportTest, LinesGoOutBareAndPacedBetweenGoodbyeAndGreeting) {
+    peer.running.settings = {{"imported", 42}};  // what the ECU holds once it took the file
     ASSERT_TRUE(ecu->importSettings(file("t 1 2\r\nx=5\r\n\r\nlast")));
-    EXPECT_EQ(link->sent(), (Strings{"bye", "t 1 2", "x=5", "", "last", "Man"}));
+    // After the greeting the table is read again: the tool holds what the ECU holds now.
+    EXPECT_EQ(link->sent(), (Strings{"bye", "t 1 2", "x=5", "", "last", "Man", "mcd"}));
+    EXPECT_EQ(ecu->settings->getName(0), "imported");
+    EXPECT_EQ(ecu->settings->getValue(0), 42);
     EXPECT_EQ(peer.imported, "t 1 2x=5last");
     EXPECT_EQ(fake.clock.slept, (std::vector<int>{10, 10, 10, 10}));  // the empty line too
     EXPECT_EQ(fake.progress.positions(), (std::vector<int>{0, 0, 25, 50, 75}));
@@ -48,7 +52,7 @@ TEST_F(ImportTest, LinesGoOutBareAndPacedBetweenGoodbyeAndGreeting) {
 }
 
 TEST_F(ImportTest, LineEndsOfEveryKindPutTheSameBytesOnTheWire) {
-    const Strings expected{"bye", "a", "b", "c", "Man"};
+    const Strings expected{"bye", "a", "b", "c", "Man", "mcd"};
     for (const std::string& text : Strings{"a\r\nb\r\nc\r\n", "a\nb\nc\n", "a\rb\rc\r", "a\nb\r\nc",
                                            std::string("a\nb\nc\n\0ignored\n", 15)}) {
         link->wire.clear();
@@ -59,7 +63,7 @@ TEST_F(ImportTest, LineEndsOfEveryKindPutTheSameBytesOnTheWire) {
 
 TEST_F(ImportTest, EmptyFileSaysGoodbyeAndGreetsAtOnce) {
     ASSERT_TRUE(ecu->importSettings(file("")));
-    EXPECT_EQ(link->sent(), (Strings{"bye", "Man"}));
+    EXPECT_EQ(link->sent(), (Strings{"bye", "Man", "mcd"}));
     EXPECT_TRUE(fake.clock.slept.empty());
 }
 
