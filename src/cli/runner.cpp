@@ -50,8 +50,8 @@ std::string addressSerialDevice(const std::string& devicePath) {
 
 std::string readInputFile(const std::string& fileName, const std::string& what) {
     std::string text;
-    if (const int err = readWholeFile(fileName, text))
-        throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(err));
+    if (const std::string why = readWholeFile(fileName, text); !why.empty())
+        throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + why);
     return text;
 }
 
@@ -305,6 +305,7 @@ int TSession::run() {
     // Files are read and the question asked before the ECU is disturbed.
     std::unique_ptr<TIHexFile> firmware;
     std::vector<TBackupEntry> backup;
+    std::vector<std::string> importLines;
     if (options.command == "flash") {
         firmware = loadFirmware(options.args[0], services);
         if (!options.yes) {
@@ -322,7 +323,12 @@ int TSession::run() {
             if (reply != "y" && reply != "yes") throw ECliFailure(exitFailed, "Firmware update aborted; nothing was sent.");
         }
     } else if (options.command == "import") {
-        readInputFile(options.args[0], "settings file");
+        // Read once: what is checked here is what is sent.
+        try {
+            importLines = readSettingsFile(options.args[0]);
+        } catch (const EInOutError& e) {
+            throw ECliFailure(exitBadFile, e.what());
+        }
     } else if (options.command == "restore") {
         try {
             backup = parseBackup(readInputFile(options.args[0], "backup file"), options.args[0]);

@@ -130,6 +130,11 @@ inline constexpr const char* importGreetingReply = "Hello>";
 inline constexpr int importLinePauseMs = 10;
 }  // namespace ecu_protocol
 
+// The lines of a settings file for import, read once: CR LF, LF or CR end a line, a break at
+// the very end adds no empty line, and the text ends at the first NUL byte. Throws EInOutError
+// ("Cannot read settings file NAME: why") for a file that readWholeFile refuses.
+std::vector<std::string> readSettingsFile(const std::string& fileName);
+
 class TECU {
 public:
     // Reads the stored link type "com.Type": exactly "serial" builds a serial link, anything
@@ -184,8 +189,11 @@ public:
     // the link's echo given back by then).
     bool flashFirmware(const TIHexFile& image);
     // Sends a settings file to the ECU outside its command mode. Outcomes reach the operator
-    // as messages; true when the ECU greeted again afterwards.
+    // as messages (a file that cannot be read too, with nothing sent); true when the ECU
+    // greeted again afterwards.
     bool importSettings(const std::string& fileName);
+    // The same with the file's lines as readSettingsFile gave them.
+    bool importSettings(const std::vector<std::string>& lines);
 
     std::unique_ptr<TCommunicator> link;
     bool needsFirmware = false;

@@ -1,18 +1,15 @@
 // Firmware flashing: the settings backed up, the image programmed through the ECU's serial
 // bootloader, the settings carried over to the new firmware by name and read back.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
 #include "platform/convert.h"
+#include "platform/files.h"
 
 namespace proto = ecu_protocol;
 
@@ -52,29 +49,6 @@ std::string userBackupFolder() {
         base = std::string(home && *home ? home : ".") + "/.local/share";
     }
     return base + "/Harnwick/Veltrace/backups";
-}
-
-// Writes `text` to a file that did not exist before and syncs it to disk. Returns 0 or the
-// errno of the failure (EEXIST when the file was there already).
-int writeNewFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(path.c_str());
-            return err;
-        }
-        done += static_cast<size_t>(n);
-    }
-    int err = ::fsync(fd) != 0 ? errno : 0;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) ::unlink(path.c_str());
-    return err;
 }
 
 // "label: a, b, c" as lines of at most `width` columns, names never split; continuation lines
@@ -319,10 +293,8 @@ void TECU::programBlock(const TIHexFile& image, int j, int n) {
 
 std::string TECU::writeBackup() {
     const std::string folder = backupFolder.empty() ? userBackupFolder() : backupFolder;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        throw EFlashError("Cannot write the settings backup to " + folder + ": " + ec.message() +
+    if (const int err = createFolders(folder))
+        throw EFlashError("Cannot write the settings backup to " + folder + ": " + std::strerror(err) +
                           "; nothing was sent to the ECU");
 
     char stamp[32];

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -115,6 +118,36 @@ TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
     EXPECT_NE(r.err.find(backup + " line 2: the value \"999\" of lcd_c1 is not a number from 0 to 255"),
               std::string::npos)
         << r.err;
+}
+
+// Only regular files of at most 16 MiB are read: a device never ends, a FIFO would block, a
+// file too large would only fill the memory. Each is refused at once, before a link is opened.
+TEST_F(CliFiles, FilesThatAreNotRegularOrTooLargeAreRefused) {
+    const std::string fifo = files.path + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = files.path + "/large";
+    std::filesystem::resize_file(writeFile(files, "large", ""), (16u << 20) + 1);
+    const std::string net = "127.0.0.1:" + std::to_string(closedPort());
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"restore", "/dev/zero"}, "Cannot read backup file /dev/zero: not a regular file but a character device"},
+        {{"restore", fifo}, "Cannot read backup file " + fifo + ": not a regular file but a FIFO"},
+        {{"import", fifo}, "Cannot read settings file " + fifo + ": not a regular file but a FIFO"},
+        {{"import", large}, "Cannot read settings file " + large + ": larger than 16 MiB"},
+        {{"flash", fifo, "--yes"}, "Cannot open file '" + fifo + "': not a regular file but a FIFO"},
+        {{"hex", large}, "Cannot open file '" + large + "': larger than 16 MiB"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--network", net};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        TCliProcessOptions o;
+        o.timeoutMs = 5000;
+        const TCliRun r = cli(args, o);
+        EXPECT_EQ(r.status, 3) << c.args[0] << " " << c.args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {
