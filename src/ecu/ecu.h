@@ -40,6 +40,8 @@ struct TCarryOverReport {
     std::string backupFile;               // the settings as they were before the flash; empty
                                           // when nothing had been read from the ECU
     std::string reportFile;               // this report, written next to the backup
+    std::string reportError;              // why the report could not be written ("FILE: why");
+                                          // the firmware and the settings are in place all the same
     int kept = 0;                         // settings that kept the operator's value
     std::vector<std::string> newNames;    // names only the new firmware has
     std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
@@ -48,6 +50,10 @@ struct TCarryOverReport {
 // The report as lines of text for the operator (the carry-over file, the CLI's output): name
 // lists wrapped to `width` columns.
 std::string carryOverText(const TCarryOverReport& report, size_t width = 78);
+// The file next to a backup that holds the outcome of the flash it was made for:
+// "<backup>-carryover.txt" (the report above) when the flash went through, "<backup>-failed.txt"
+// when it did not.
+std::string flashOutcomeFile(const std::string& backupFile, bool succeeded);
 
 // The ECU's commands and their timing: every text that goes on the wire comes from here.
 namespace ecu_protocol {

@@ -341,13 +341,19 @@ void TECU::reportCarryOver(const TECUSettings& before) {
 
     // The report lies next to the backup; without a backup the log holds it.
     if (r.backupFile.empty()) return;
-    std::string file = r.backupFile;
+    const std::string file = flashOutcomeFile(r.backupFile, true);
+    // The flash has gone through; a report that cannot be written is told, not fatal.
+    if (const int err = writeNewFile(file, text); err == 0) {
+        r.reportFile = file;
+    } else {
+        r.reportError = file + ": " + std::strerror(err);
+        op.log.appendText("\rCannot write " + r.reportError + "\r", expectedColor);
+    }
+}
+
+std::string flashOutcomeFile(const std::string& backupFile, bool succeeded) {
+    std::string file = backupFile;
     const size_t ext = file.rfind(".txt");
     if (ext != std::string::npos) file.erase(ext);
-    file += "-carryover.txt";
-    // The flash has gone through; a report that cannot be written is told, not fatal.
-    if (const int err = writeNewFile(file, text); err == 0)
-        r.reportFile = file;
-    else
-        op.log.appendText("\rCannot write " + file + ": " + std::strerror(err) + "\r", expectedColor);
+    return file + (succeeded ? "-carryover.txt" : "-failed.txt");
 }
