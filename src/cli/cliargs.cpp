@@ -33,7 +33,10 @@ const std::array<TCommandInfo, 8> commands{{
      "Goes online and replaces the ECU's firmware with FILE.hex (an ECU that answers only\n"
      "through its bootloader is flashed all the same). The settings are backed up first and\n"
      "carried over to the new firmware by name; the carry-over report is printed at the end.\n"
-     "Asks the reflash question on the terminal first.\n"
+     "Asks the reflash question on the terminal first. While the flash runs, Ctrl-C, Ctrl-\\\n"
+     "and SIGTERM are answered with a warning (the third stops it) and a hang-up stops\n"
+     "nothing: the outcome is also written next to the backup (...-carryover.txt when the\n"
+     "flash went through, ...-failed.txt when it did not).\n"
      "  --yes     do not ask (needed where standard input is not a terminal)\n"},
     {"import", 1, 1, "import FILE.mtt", "Sends a settings file.",
      "Goes online and sends the settings file FILE.mtt to the ECU, line by line.\n"},
@@ -88,8 +91,8 @@ const char* linkHelp =
 const char* exitHelp =
     "Exit status: 0 done; 1 the link could not be opened, the ECU did not answer, the\n"
     "operation failed, or the output could not be written; 2 bad usage; 3 a file that cannot\n"
-    "be read, a firmware file that is not a valid Intel HEX image the ECU can take, or a\n"
-    "backup without settings.\n";
+    "be read (only regular files of at most 16 MiB are read), a firmware file that is not a\n"
+    "valid Intel HEX image the ECU can take, or a backup without settings.\n";
 
 // A whole decimal number in [lo, hi], or EUsageError naming what it was for.
 int parseNumber(const std::string& text, int lo, int hi, const std::string& what) {

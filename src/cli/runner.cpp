@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 
@@ -50,8 +51,8 @@ std::string addressSerialDevice(const std::string& devicePath) {
 
 std::string readInputFile(const std::string& fileName, const std::string& what) {
     std::string text;
-    if (const int err = readWholeFile(fileName, text))
-        throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + std::strerror(err));
+    if (const std::string why = readWholeFile(fileName, text); !why.empty())
+        throw ECliFailure(exitBadFile, "Cannot read " + what + " " + fileName + ": " + why);
     return text;
 }
 
@@ -100,29 +101,39 @@ std::string joinedNames(const std::vector<std::string>& names) {
     return out;
 }
 
-// Ctrl-C while the firmware is written would leave the ECU without a firmware: the first two are
-// answered with a warning, the third ends the program all the same.
+// Ctrl-C (or Ctrl-\, or a SIGTERM) while the firmware is written would leave the ECU without a
+// firmware: the first two are answered with a warning, the third ends the program all the same.
+// A hang-up (the terminal or the ssh session closed) asks nobody to stop: the flash goes on to
+// its end, and what it would have printed is in the outcome file next to the backup.
 class TFlashInterruptGuard {
 public:
     TFlashInterruptGuard() {
         presses = 0;
+        hangUps = 0;
         struct sigaction sa {};
         sa.sa_handler = &TFlashInterruptGuard::onSignal;
         sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldInt);
-        ::sigaction(SIGTERM, &sa, &oldTerm);
+        for (size_t i = 0; i < std::size(held); ++i) ::sigaction(held[i], &sa, &old[i]);
     }
     ~TFlashInterruptGuard() {
-        ::sigaction(SIGINT, &oldInt, nullptr);
-        ::sigaction(SIGTERM, &oldTerm, nullptr);
+        for (size_t i = 0; i < std::size(held); ++i) ::sigaction(held[i], &old[i], nullptr);
     }
     TFlashInterruptGuard(const TFlashInterruptGuard&) = delete;
     TFlashInterruptGuard& operator=(const TFlashInterruptGuard&) = delete;
 
     static constexpr int forcePresses = 3;
+    // The terminal went away meanwhile: what is written to it now fails (EIO), and that is no
+    // failure of the flash.
+    static bool hungUp() { return hangUps != 0; }
 
 private:
+    static constexpr int held[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
     static void onSignal(int sig) {
+        if (sig == SIGHUP) {
+            hangUps = 1;
+            return;
+        }
         presses = presses + 1;
         if (presses >= forcePresses) {
             ::signal(sig, SIG_DFL);
@@ -141,7 +152,8 @@ private:
     }
 
     static inline volatile sig_atomic_t presses = 0;
-    struct sigaction oldInt {}, oldTerm {};
+    static inline volatile sig_atomic_t hangUps = 0;
+    struct sigaction old[std::size(held)] {};
 };
 
 // One run of a command that talks to the ECU: the operator seams on the terminal, the stored
@@ -180,8 +192,11 @@ private:
     int info();
     int settings();
     int set();
-    int flash();
-    int import();
+    // The flash and its outcome, with Ctrl-C and hang-ups held meanwhile.
+    int flash(const TIHexFile& firmware);
+    // Writes a failed flash's outcome next to its backup; what to add to the error message.
+    std::string recordFailure(const std::string& message);
+    int import(const std::vector<std::string>& lines);
     int restore(const std::vector<TBackupEntry>& backup);
 
     const TCliOptions& options;
@@ -305,6 +320,7 @@ int TSession::run() {
     // Files are read and the question asked before the ECU is disturbed.
     std::unique_ptr<TIHexFile> firmware;
     std::vector<TBackupEntry> backup;
+    std::vector<std::string> importLines;
     if (options.command == "flash") {
         firmware = loadFirmware(options.args[0], services);
         if (!options.yes) {
@@ -322,7 +338,12 @@ int TSession::run() {
             if (reply != "y" && reply != "yes") throw ECliFailure(exitFailed, "Firmware update aborted; nothing was sent.");
         }
     } else if (options.command == "import") {
-        readInputFile(options.args[0], "settings file");
+        // Read once: what is checked here is what is sent.
+        try {
+            importLines = readSettingsFile(options.args[0]);
+        } catch (const EInOutError& e) {
+            throw ECliFailure(exitBadFile, e.what());
+        }
     } else if (options.command == "restore") {
         try {
             backup = parseBackup(readInputFile(options.args[0], "backup file"), options.args[0]);
@@ -339,12 +360,8 @@ int TSession::run() {
         if (options.command == "info") status = info();
         else if (options.command == "settings") status = settings();
         else if (options.command == "set") status = set();
-        else if (options.command == "flash") {
-            TFlashInterruptGuard guard;
-            progress.setCaption("Updating Firmware...");
-            if (!ecu.flashFirmware(*firmware)) throw ECliFailure(exitFailed, "The firmware update failed.");
-            status = flash();
-        } else if (options.command == "import") status = import();
+        else if (options.command == "flash") status = flash(*firmware);
+        else if (options.command == "import") status = import(importLines);
         else if (options.command == "restore") status = restore(backup);
     } catch (const ECliFailure&) {
         progress.hide();
@@ -400,7 +417,17 @@ int TSession::set() {
     return exitDone;
 }
 
-int TSession::flash() {
+int TSession::flash(const TIHexFile& firmware) {
+    TFlashInterruptGuard guard;
+    progress.setCaption("Updating Firmware...");
+    try {
+        if (!ecu.flashFirmware(firmware)) throw EFlashError("The firmware update failed.");
+    } catch (const std::exception& e) {
+        progress.hide();
+        const std::string message = std::string(e.what()) + " (" + linkName() + ")";
+        throw ECliFailure(exitFailed, message + recordFailure(message));
+    }
+
     const TCarryOverReport& r = ecu.lastCarryOver;
     std::string text = "Firmware updated: " + services.firmwareText + "\n";
     text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
@@ -408,13 +435,34 @@ int TSession::flash() {
                                  : "Settings backed up to " + r.backupFile + "\n";
     text += carryOverText(r);
     if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
-    print(text);
+    // The flash went through all the same: the status stays 0.
+    if (!r.reportError.empty())
+        console.line(std::string(cli_defaults::program) +
+                     ": the firmware and the settings are in place, but the carry-over report could not be "
+                     "written to " + r.reportError);
+    try {
+        print(text);
+    } catch (const ECliFailure&) {
+        // After a hang-up the outcome file is where the operator finds this.
+        if (!TFlashInterruptGuard::hungUp()) throw;
+    }
     return exitDone;
 }
 
-int TSession::import() {
+std::string TSession::recordFailure(const std::string& message) {
+    const std::string& backup = ecu.lastCarryOver.backupFile;
+    if (backup.empty()) return {};
+    const std::string file = flashOutcomeFile(backup, false);
+    const std::string text = "Firmware update failed: " + message + "\nFirmware file: " + options.args[0] +
+                             "\nBackup of the settings before the flash: " + backup + "\n";
+    if (const int err = writeNewFile(file, text))
+        return ". This outcome could not be written to " + file + ": " + std::strerror(err);
+    return ". This outcome is written to " + file;
+}
+
+int TSession::import(const std::vector<std::string>& lines) {
     needFirmwareRunning();
-    if (!ecu.importSettings(options.args[0]))
+    if (!ecu.importSettings(lines))
         throw ECliFailure(exitFailed, "Importing " + options.args[0] + " through " + linkName() + " failed.");
     print("Imported " + options.args[0] + "\n");
     return exitDone;

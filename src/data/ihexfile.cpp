@@ -1,12 +1,9 @@
 #include "data/ihexfile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "platform/convert.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -14,7 +11,6 @@ constexpr size_t minLineLength = 10;      // ':', count, address, type and check
 constexpr size_t lineOverhead = 11;       // a line is 2 × byte count + this long
 constexpr unsigned highestRecordType = 252;
 constexpr char endOfFileChar = 0x1A;      // Ctrl-Z: nothing after it belongs to the file
-constexpr size_t readChunk = 65536;
 
 enum : uint8_t {
     dataRecord = 0,
@@ -97,39 +93,31 @@ THexRec::~THexRec() {
 TIHexFile::TIHexFile(uint16_t initialSize, uint16_t growStep)
     : imageSize(initialSize), initialSize(initialSize), growStep(growStep), image(initialSize, 0x00) {}
 
-TIHexFile::~TIHexFile() {
-    if (file) std::fclose(file);
-}
+TIHexFile::~TIHexFile() = default;
 
 void TIHexFile::releaseRecords() { records.reset(); }
 
 void TIHexFile::openFile(const std::string& name) {
-    if (file) {
-        std::fclose(file);
-        file = nullptr;
-    }
+    opened = false;
+    contents.clear();
     fileName = name;
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) throw EInOutError("Cannot open file " + quoted(name) + ": " + std::strerror(errno));
-    struct stat st {};
-    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
-        throw EInOutError("Cannot open file " + quoted(name) + ": " + std::strerror(EISDIR));
-    }
-    file = f;
+    // The file is read here, once, whole; one that is not regular or too large is refused
+    // before anything is parsed.
+    std::string text;
+    if (const std::string why = readWholeFile(name, text); !why.empty())
+        throw EInOutError("Cannot open file " + quoted(name) + ": " + why);
+    contents = std::move(text);
+    opened = true;
 }
 
 bool TIHexFile::readRecords() {
-    if (!file) {
+    if (!opened) {
         if (fileName.empty()) throw EInOutError("Cannot read the HEX file: no file has been opened");
         throw EInOutError("Cannot read file " + quoted(fileName) + ": the file is not open");
     }
     releaseRecords();
     extent = 0;
     dataBytes = 0;
-    if (std::fseek(file, 0, SEEK_SET) != 0)
-        throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(errno));
-    std::clearerr(file);
 
     failure.clear();
     THexRec* tail = nullptr;
@@ -160,34 +148,19 @@ bool TIHexFile::readRecords() {
     std::string line;
     bool lineStarted = false;  // characters since the last line end
     bool afterCR = false;      // a line feed now still belongs to the line end
-    std::vector<char> buffer(readChunk);
-    bool ended = false;  // Ctrl-Z seen
-    while (!ended) {
-        const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-        if (got == 0) {
-            if (std::ferror(file)) {
-                const int err = errno;
-                releaseRecords();
-                throw EInOutError("Cannot read file " + quoted(fileName) + ": " + std::strerror(err));
-            }
-            break;
-        }
-        for (size_t i = 0; i < got && !ended; ++i) {
-            const char c = buffer[i];
-            if (c == endOfFileChar) {
-                ended = true;
-            } else if (afterCR && c == '\n') {
-                afterCR = false;
-            } else if (c == '\r') {
-                if (!takeLine(line)) return false;
-                line.clear();
-                lineStarted = false;
-                afterCR = true;
-            } else {
-                afterCR = false;
-                line += c;
-                lineStarted = true;
-            }
+    for (const char c : contents) {
+        if (c == endOfFileChar) break;
+        if (afterCR && c == '\n') {
+            afterCR = false;
+        } else if (c == '\r') {
+            if (!takeLine(line)) return false;
+            line.clear();
+            lineStarted = false;
+            afterCR = true;
+        } else {
+            afterCR = false;
+            line += c;
+            lineStarted = true;
         }
     }
     if (lineStarted && !takeLine(line)) return false;
@@ -265,12 +238,11 @@ bool TIHexFile::buildImage(TMainServices& messages) {
 }
 
 void TIHexFile::closeFile() {
-    if (!file) {
+    if (!opened) {
         if (fileName.empty()) throw EInOutError("Cannot close the HEX file: no file has been opened");
         throw EInOutError("Cannot close file " + quoted(fileName) + ": the file is not open");
     }
-    std::FILE* f = file;
-    file = nullptr;
-    if (std::fclose(f) != 0)
-        throw EInOutError("Cannot close file " + quoted(fileName) + ": " + std::strerror(errno));
+    opened = false;
+    contents.clear();
+    contents.shrink_to_fit();
 }

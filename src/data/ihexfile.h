@@ -46,18 +46,18 @@ struct THexRec {
 class TIHexFile {
 public:
     TIHexFile(uint16_t initialSize, uint16_t growStep);
-    ~TIHexFile();  // releases the records and the image, and closes a file still open
+    ~TIHexFile();
     TIHexFile(const TIHexFile&) = delete;
     TIHexFile& operator=(const TIHexFile&) = delete;
 
-    // Opens the file for reading (a file opened earlier is closed first). Throws EInOutError
-    // when it cannot be opened or is a directory.
+    // Reads the whole file, once (a file opened earlier is closed first). Throws EInOutError,
+    // naming the file and the reason, when it cannot be read, is not a regular file (a folder,
+    // a FIFO, a device) or holds more than maxReadFileBytes (16 MiB).
     void openFile(const std::string& fileName);
-    // Rewinds the file and parses every line into the record list; false, with the list
-    // emptied, at the first line that fails, and for a file without an end-of-file record (an
-    // empty one included: a file cut short). Lines end at CR or CR LF; a lone LF belongs to the
-    // line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile or when the
-    // file cannot be read (the list is emptied then too).
+    // Parses every line of the file read by openFile into the record list; false, with the
+    // list emptied, at the first line that fails, and for a file without an end-of-file record
+    // (an empty one included: a file cut short). Lines end at CR or CR LF; a lone LF belongs to
+    // the line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile.
     bool readRecords();
     // Lays the records into the image and empties the list. Type 2 records set the base to
     // their value × 16, type 4 records to their value × 65536 (the last of either counts);
@@ -66,7 +66,7 @@ public:
     // (`growStep` 0): then nothing is laid out, the list is emptied, `failure` says why and the
     // result is false.
     bool buildImage(TMainServices& messages);
-    // Closes the file. Throws EInOutError when no file is open.
+    // Lets the file's text go. Throws EInOutError when no file is open.
     void closeFile();
 
     // The image is held in memory: data beyond this many bytes is refused, whatever a linear
@@ -87,6 +87,7 @@ public:
 private:
     void releaseRecords();
 
-    std::FILE* file = nullptr;
+    bool opened = false;
+    std::string contents;  // the file's bytes, from openFile to closeFile
     std::string fileName;
 };

@@ -376,14 +376,10 @@ void TECU::setOutput(uint8_t outputCode, bool on) {
 
 // ---- Settings import --------------------------------------------------------------------
 
-namespace {
-
-// The lines of a settings file: CR LF, LF or CR end a line, a break at the very end adds no
-// empty line, and the text ends at the first NUL byte.
-std::vector<std::string> readLines(const std::string& fileName) {
+std::vector<std::string> readSettingsFile(const std::string& fileName) {
     std::string text;
-    if (const int err = readWholeFile(fileName, text))
-        throw EInOutError("Cannot read settings file " + fileName + ": " + std::strerror(err));
+    if (const std::string why = readWholeFile(fileName, text); !why.empty())
+        throw EInOutError("Cannot read settings file " + fileName + ": " + why);
 
     const size_t nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
@@ -403,22 +399,22 @@ std::vector<std::string> readLines(const std::string& fileName) {
     return lines;
 }
 
-}  // namespace
-
 bool TECU::importSettings(const std::string& fileName) {
+    std::vector<std::string> lines;
+    try {
+        lines = readSettingsFile(fileName);
+    } catch (const EInOutError& e) {
+        op.window.reportMessage(e.what());
+        return false;
+    }
+    return importSettings(lines);
+}
+
+bool TECU::importSettings(const std::vector<std::string>& lines) {
     TCommunicator& l = *link;
     op.progress.setStatusText("Uploading Table...");
     op.progress.setPosition(0);
     op.progress.show();
-
-    std::vector<std::string> lines;
-    try {
-        lines = readLines(fileName);
-    } catch (const EInOutError& e) {
-        op.progress.hide();
-        op.window.reportMessage(e.what());
-        return false;
-    }
 
     l.sendString(proto::goodbye);
     if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {

@@ -40,6 +40,8 @@ struct TCarryOverReport {
     std::string backupFile;               // the settings as they were before the flash; empty
                                           // when nothing had been read from the ECU
     std::string reportFile;               // this report, written next to the backup
+    std::string reportError;              // why the report could not be written ("FILE: why");
+                                          // the firmware and the settings are in place all the same
     int kept = 0;                         // settings that kept the operator's value
     std::vector<std::string> newNames;    // names only the new firmware has
     std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
@@ -48,6 +50,10 @@ struct TCarryOverReport {
 // The report as lines of text for the operator (the carry-over file, the CLI's output): name
 // lists wrapped to `width` columns.
 std::string carryOverText(const TCarryOverReport& report, size_t width = 78);
+// The file next to a backup that holds the outcome of the flash it was made for:
+// "<backup>-carryover.txt" (the report above) when the flash went through, "<backup>-failed.txt"
+// when it did not.
+std::string flashOutcomeFile(const std::string& backupFile, bool succeeded);
 
 // The ECU's commands and their timing: every text that goes on the wire comes from here.
 namespace ecu_protocol {
@@ -141,6 +147,11 @@ inline constexpr const char* importGreetingReply = "Hello>";
 inline constexpr int importLinePauseMs = 10;
 }  // namespace ecu_protocol
 
+// The lines of a settings file for import, read once: CR LF, LF or CR end a line, a break at
+// the very end adds no empty line, and the text ends at the first NUL byte. Throws EInOutError
+// ("Cannot read settings file NAME: why") for a file that readWholeFile refuses.
+std::vector<std::string> readSettingsFile(const std::string& fileName);
+
 class TECU {
 public:
     // Reads the stored link type "com.Type": exactly "serial" builds a serial link, anything
@@ -195,8 +206,11 @@ public:
     // the link's echo given back by then).
     bool flashFirmware(const TIHexFile& image);
     // Sends a settings file to the ECU outside its command mode. Outcomes reach the operator
-    // as messages; true when the ECU greeted again afterwards.
+    // as messages (a file that cannot be read too, with nothing sent); true when the ECU
+    // greeted again afterwards.
     bool importSettings(const std::string& fileName);
+    // The same with the file's lines as readSettingsFile gave them.
+    bool importSettings(const std::vector<std::string>& lines);
 
     std::unique_ptr<TCommunicator> link;
     bool needsFirmware = false;

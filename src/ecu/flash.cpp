@@ -1,18 +1,15 @@
 // Firmware flashing: the settings backed up, the image programmed through the ECU's serial
 // bootloader, the settings carried over to the new firmware by name and read back.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
 #include "platform/convert.h"
+#include "platform/files.h"
 
 namespace proto = ecu_protocol;
 
@@ -64,29 +61,6 @@ std::string userBackupFolder() {
         base = std::string(home && *home ? home : ".") + "/.local/share";
     }
     return base + "/Harnwick/Veltrace/backups";
-}
-
-// Writes `text` to a file that did not exist before and syncs it to disk. Returns 0 or the
-// errno of the failure (EEXIST when the file was there already).
-int writeNewFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(path.c_str());
-            return err;
-        }
-        done += static_cast<size_t>(n);
-    }
-    int err = ::fsync(fd) != 0 ? errno : 0;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) ::unlink(path.c_str());
-    return err;
 }
 
 // "label: a, b, c" as lines of at most `width` columns, names never split; continuation lines
@@ -395,10 +369,8 @@ bool TECU::programBlock(const TIHexFile& image, int j, int n, std::vector<int>& 
 
 std::string TECU::writeBackup() {
     const std::string folder = backupFolder.empty() ? userBackupFolder() : backupFolder;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        throw EFlashError("Cannot write the settings backup to " + folder + ": " + ec.message() +
+    if (const int err = createFolders(folder))
+        throw EFlashError("Cannot write the settings backup to " + folder + ": " + std::strerror(err) +
                           "; nothing was sent to the ECU");
 
     char stamp[32];
@@ -445,13 +417,19 @@ void TECU::reportCarryOver(const TECUSettings& before) {
 
     // The report lies next to the backup; without a backup the log holds it.
     if (r.backupFile.empty()) return;
-    std::string file = r.backupFile;
+    const std::string file = flashOutcomeFile(r.backupFile, true);
+    // The flash has gone through; a report that cannot be written is told, not fatal.
+    if (const int err = writeNewFile(file, text); err == 0) {
+        r.reportFile = file;
+    } else {
+        r.reportError = file + ": " + std::strerror(err);
+        op.log.appendText("\rCannot write " + r.reportError + "\r", expectedColor);
+    }
+}
+
+std::string flashOutcomeFile(const std::string& backupFile, bool succeeded) {
+    std::string file = backupFile;
     const size_t ext = file.rfind(".txt");
     if (ext != std::string::npos) file.erase(ext);
-    file += "-carryover.txt";
-    // The flash has gone through; a report that cannot be written is told, not fatal.
-    if (const int err = writeNewFile(file, text); err == 0)
-        r.reportFile = file;
-    else
-        op.log.appendText("\rCannot write " + file + ": " + std::strerror(err) + "\r", expectedColor);
+    return file + (succeeded ? "-carryover.txt" : "-failed.txt");
 }

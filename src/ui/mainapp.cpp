@@ -139,6 +139,9 @@ std::string flashReport(const TECU& ecu) {
                                  : "Settings backed up to " + r.backupFile + "\n";
     text += carryOverText(r, 64);
     if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
+    if (!r.reportError.empty())
+        text += "The firmware and the settings are in place, but this report could not be written to " +
+                r.reportError + "\n";
     return text;
 }
 

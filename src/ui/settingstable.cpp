@@ -293,8 +293,8 @@ bool TSettingsTable::restoreFrom(const QString& fileName) {
         return false;
     }
     std::string text;
-    if (const int err = readWholeFile(file, text)) {
-        report("Cannot read backup file " + file + ": " + std::strerror(err));
+    if (const std::string why = readWholeFile(file, text); !why.empty()) {
+        report("Cannot read backup file " + file + ": " + why);
         return false;
     }
     std::vector<TBackupEntry> backup;

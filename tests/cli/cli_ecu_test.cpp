@@ -330,6 +330,44 @@ TEST_F(CliEcuFaults, InterruptsDuringAFlashAreCountedDownAndTheFlashEnds) {
     EXPECT_TRUE(contains(r.out, "Firmware updated: Firmware v.1.0.23\n")) << r.out;
 }
 
+// Ctrl-\ is held as Ctrl-C is, and the terminal closing mid-flash (an ssh session that ends)
+// stops nothing: the flash runs to its end, and its outcome lies next to the backup, as it does
+// when the flash fails after it.
+TEST_F(CliEcuFaults, AFlashOutlivesItsTerminalAndLeavesItsOutcomeNextToTheBackup) {
+    for (const bool fails : {false, true}) {
+        TTempDir caseHome;
+        TSimProcess sim(simPty(fails ? std::vector<std::string>{"--erase-ms", "1000", "--drop-after", "3000"}
+                                     : std::vector<std::string>{"--erase-ms", "1000"}));
+        TCliProcessOptions options;
+        options.hangUpAfter = options.interruptAfter = "Erasing flash";
+        options.interrupts = 1;
+        options.interruptSignal = SIGQUIT;
+        const TCliRun r = runCliProcess({"--serial", sim.ptyPath(), "flash", firmware(), "--yes"}, caseHome.path, options);
+        EXPECT_EQ(r.status, fails ? 1 : 0) << r.err;
+        std::string backup, outcome;  // the folder holds these two
+        for (const auto& entry : std::filesystem::directory_iterator(caseHome.path + "/.local/share/Harnwick/Veltrace/backups"))
+            if (entry.path().string().ends_with(fails ? "-failed.txt" : "-carryover.txt")) outcome = readFile(entry.path());
+            else backup = entry.path().string();
+        EXPECT_TRUE(contains(outcome, fails ? "Firmware update failed: " : "Carried over ")) << outcome;
+        EXPECT_TRUE(contains(outcome, "Backup of the settings before the flash: " + backup + "\n")) << outcome;
+    }
+}
+
+// A carry-over report that cannot be written is said, with the reason; the flash went through.
+TEST_F(CliEcuFaults, AReportThatCannotBeWrittenIsSaid) {
+    TSimProcess sim(simPty());
+    const std::string folder = home.path + "/.local/share/Harnwick/Veltrace/backups";
+    TCliProcessOptions options;
+    options.actAfter = "Erasing flash";
+    options.act = [&] { std::filesystem::rename(folder, folder + ".moved"); };
+    const TCliRun r = runCliProcess({"--serial", sim.ptyPath(), "flash", firmware(), "--yes"}, home.path, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "veltrace-cli: the firmware and the settings are in place, but the carry-over report "
+                                "could not be written to " + folder + "/settings-"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "-carryover.txt: No such file or directory\n")) << r.err;
+}
+
 TEST_F(CliEcuFaults, AnEcuThatNeverSynchronises) {
     TSimProcess sim(simPty({"--no-sync"}));
     const auto r = cli(sim, {"flash", firmware(), "--yes"});

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -115,6 +118,26 @@ TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
     EXPECT_NE(r.err.find(backup + " line 2: the value \"999\" of lcd_c1 is not a number from 0 to 255"),
               std::string::npos)
         << r.err;
+}
+
+// Only regular files of at most 16 MiB are read: a device never ends, a FIFO would block.
+TEST_F(CliFiles, FilesThatAreNotRegularOrTooLargeAreRefused) {
+    const std::string fifo = files.path + "/fifo", large = writeFile(files, "large", "");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::resize_file(large, (16u << 20) + 1);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"restore", "/dev/zero"}, "Cannot read backup file /dev/zero: not a regular file but a character device"},
+        {{"import", fifo}, "Cannot read settings file " + fifo + ": not a regular file but a FIFO"},
+        {{"import", large}, "Cannot read settings file " + large + ": larger than 16 MiB"},
+        {{"flash", fifo, "--yes"}, "Cannot open file '" + fifo + "': not a regular file but a FIFO"},
+    };
+    for (const auto& [args, says] : cases) {
+        std::vector<std::string> all{"--network", "127.0.0.1:" + std::to_string(closedPort())};
+        all.insert(all.end(), args.begin(), args.end());
+        const TCliRun r = cli(all);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {

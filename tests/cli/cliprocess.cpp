@@ -19,7 +19,8 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return run;
     if (options.input && ::pipe2(inPipe, O_CLOEXEC) != 0) return run;
     int ptyMaster = -1, ptySlave = -1;
-    if (options.terminalInput && ::openpty(&ptyMaster, &ptySlave, nullptr, nullptr, nullptr) != 0) return run;
+    const bool hangUp = !options.hangUpAfter.empty();
+    if ((options.terminalInput || hangUp) && ::openpty(&ptyMaster, &ptySlave, nullptr, nullptr, nullptr) != 0) return run;
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
@@ -32,14 +33,14 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
         if (ptyMaster >= 0) ::close(ptyMaster);
         int in = -1;
         if (options.input) in = inPipe[0];
-        else if (options.terminalInput) {
+        else if (options.terminalInput || hangUp) {
             ::setsid();
             in = ptySlave;
             ::ioctl(in, TIOCSCTTY, 0);
         } else in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, STDIN_FILENO);
-        ::dup2(outPipe[1], STDOUT_FILENO);
-        ::dup2(errPipe[1], STDERR_FILENO);
+        ::dup2(hangUp ? ptySlave : outPipe[1], STDOUT_FILENO);
+        ::dup2(hangUp ? ptySlave : errPipe[1], STDERR_FILENO);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(VELTRACE_CLI_PATH));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -56,8 +57,8 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
         [[maybe_unused]] ssize_t n = ::write(inPipe[1], options.input->data(), options.input->size());
         ::close(inPipe[1]);
     }
+    if (ptySlave >= 0) ::close(ptySlave);
     if (options.terminalInput) {
-        ::close(ptySlave);
         [[maybe_unused]] ssize_t n = ::write(ptyMaster, options.terminalInput->data(), options.terminalInput->size());
     }
 
@@ -71,13 +72,24 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
             ++n;
         return static_cast<int>(n);
     };
-    while (outOpen || errOpen) {
+    bool acted = false;
+    while (outOpen || errOpen || (hangUp && ptyMaster >= 0)) {
         if (interrupted < options.interrupts && run.err.find(options.interruptAfter) != std::string::npos &&
             (interrupted == 0 || answers() >= interrupted)) {
-            ::kill(pid, SIGINT);
+            ::kill(pid, options.interruptSignal);
             ++interrupted;
         }
-        pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {ptyMaster, POLLIN, 0}};
+        if (options.act && !acted && run.err.find(options.actAfter) != std::string::npos) {
+            options.act();
+            acted = true;
+        }
+        if (hangUp && ptyMaster >= 0 && run.err.find(options.hangUpAfter) != std::string::npos) {
+            ::close(ptyMaster);
+            ptyMaster = -1;
+            continue;
+        }
+        pollfd fds[3] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
+                         {ptyMaster, POLLIN, 0}};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0 && !killed) {
             ::kill(pid, SIGKILL);
@@ -91,9 +103,14 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
             if (got > 0) (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(got));
             else (i == 0 ? outOpen : errOpen) = false;
         }
-        if (ptyMaster >= 0 && (fds[2].revents & POLLIN)) {
-            // The terminal's echo of what was typed; not needed.
-            [[maybe_unused]] ssize_t n = ::read(ptyMaster, buf, sizeof buf);
+        if (ptyMaster >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            // The terminal's echo of what was typed (not needed), or the program's output.
+            const ssize_t got = ::read(ptyMaster, buf, sizeof buf);
+            if (hangUp && got > 0) run.err.append(buf, static_cast<size_t>(got));
+            if (got <= 0) {
+                ::close(ptyMaster);
+                ptyMaster = -1;
+            }
         }
     }
     int status = 0;

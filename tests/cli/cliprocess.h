@@ -2,6 +2,8 @@
 // Runs the real veltrace-cli as a separate process, with its own HOME and XDG folders, and
 // collects its exit status, standard output and standard error.
 
+#include <csignal>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +27,13 @@ struct TCliProcessOptions {
     std::string interruptAfter;
     std::string interruptAnswer;
     int interrupts = 0;
+    int interruptSignal = SIGINT;
+    // Standard input, output and error are the controlling terminal, hung up once the output
+    // holds this; `err` holds the output until then.
+    std::string hangUpAfter;
+    // Run once, while the program runs, as soon as standard error holds `actAfter`.
+    std::string actAfter;
+    std::function<void()> act;
     int timeoutMs = 20000;
 };
 

@@ -101,7 +101,9 @@ TEST_F(ImportTest, UnreadableFileIsReportedWithNothingSent) {
     EXPECT_TRUE(link->wire.empty());
     ASSERT_EQ(fake.window.messages().size(), 1u);
     EXPECT_NE(fake.window.messages()[0].find(dir.path + "/missing.mtt"), std::string::npos);
-    EXPECT_EQ(fake.progress.calls().back(), "hide");
+    // No dialog is left up: the file is read before the dialog shows.
+    const auto calls = fake.progress.calls();
+    EXPECT_TRUE(calls.empty() || calls.back() == "hide");
 }
 
 }  // namespace
