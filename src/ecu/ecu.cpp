@@ -416,6 +416,7 @@ bool TECU::importSettings(const std::vector<std::string>& lines) {
     op.progress.setPosition(0);
     op.progress.show();
 
+    l.discardPending();
     l.sendString(proto::goodbye);
     if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
         op.progress.hide();
