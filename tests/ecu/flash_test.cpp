@@ -520,8 +520,8 @@ TEST_F(FlashTest, WhatTheEcuDidNotTakeIsReportedNeverCarriedOver) {
     for (const Case& c : std::vector<Case>{
              {"mttg01", false, "The firmware was written, but the ECU does not hold the settings written to it: "
                                "moved (slot 3) holds 4, not 22"},
-             {"mttg05", true, "Lost connection with ECU while writing the settings (slots 5 to 255 were not "
-                              "written): gone"},
+             {"mttg05", true, "Lost connection with ECU while writing the settings (from slot 5 on the ECU did not "
+                              "receive them, and over a network link the ones before may be missing too): gone"},
              {"mdV", true, "Lost connection with ECU while reading the firmware version: gone"},  // right after "E"
              {"mcs", true, "Lost connection with ECU while storing the settings: gone"},
          }) {
