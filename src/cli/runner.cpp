@@ -385,6 +385,14 @@ int TSession::info() {
 
 int TSession::settings() {
     needSettings();
+    // Printed only once the goodbye came through with no settings lines ahead of it: a download
+    // that paused past its silence rule would otherwise be listed short.
+    goOffline();
+    if (ecu.tableDisturbed)
+        throw ECliFailure(exitFailed, "The ECU at " + linkName() +
+                                          " sent settings lines after its settings download had ended (a pause "
+                                          "inside the download): the listing would be incomplete, so none is "
+                                          "printed. Try again");
     print(settingsToText(*ecu.settings));
     return exitDone;
 }

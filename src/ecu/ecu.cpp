@@ -12,15 +12,19 @@ namespace proto = ecu_protocol;
 
 namespace {
 
-// Restores a link's read time-out when a download ends, also when it ends with an error.
+// Restores a link's read time-outs when a download ends, also when it ends with an error.
 class TimeoutGuard {
 public:
-    explicit TimeoutGuard(TCommunicator& link) : link(link), saved(link.timeout) {}
-    ~TimeoutGuard() { link.timeout = saved; }
+    explicit TimeoutGuard(TCommunicator& link) : link(link), saved(link.timeout), savedLimit(link.waitLimitMs) {}
+    ~TimeoutGuard() {
+        link.timeout = saved;
+        link.waitLimitMs = savedLimit;
+    }
 
 private:
     TCommunicator& link;
     int saved;
+    int savedLimit;
 };
 
 // Bytes that hold a settings line: a name, "=" and the CR LF that ends it.
@@ -71,15 +75,18 @@ TECU::~TECU() {
 
 void TECU::goodbye() {
     if (bootloaderListening || link->isLost()) return;
-    // The goodbye goes out whatever came before it; settings lines found on the way only mark
-    // the table as disturbed.
+    changeBaudRate(proto::handshakeRate);
+    // The goodbye goes out whatever came before it; settings lines found on the way (pending
+    // now, or ahead of the "Bye") mean the last download had paused past its end: the table is
+    // marked disturbed and dropped. "Bye" gets at least a second, so that such lines are seen.
     try {
         dropStale("before the goodbye");
     } catch (const EReplyError&) {
     }
-    changeBaudRate(proto::handshakeRate);
     link->sendString(proto::goodbye);
+    link->waitLimitMs = std::max(link->byteTimeoutMs(), TCommunicator::minReplyMs);
     link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
+    link->waitLimitMs = -1;
     if (holdsSettingsLine(link->received) && settingsLines >= 0) {
         tableDisturbed = true;
         settings = std::make_unique<TECUSettings>();
@@ -248,7 +255,7 @@ int TECU::readSettings(uint8_t progressSpan) {
     return settingsLines;
 }
 
-int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where) {
+int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where, int knownLines) {
     TCommunicator& l = *link;
     dropStale(where);
     l.sendString(proto::readSettings);
@@ -264,6 +271,9 @@ int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std:
                            "; the table is not used");
     };
     for (;;) {
+        // A read-back knows how many lines the firmware sends: once they are in, a short silence
+        // ends it; a further line puts the usual wait back.
+        l.waitLimitMs = knownLines > 0 && n == knownLines ? proto::handshakeTimeoutMs : -1;
         if (!await(proto::settingsLineEnd, where)) {
             if (!l.received.empty()) throw refuse("it ended inside the line " + quoteBytes(l.received));
             break;
@@ -305,7 +315,7 @@ int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std:
 std::vector<std::string> TECU::checkSettings() {
     const int expected = settingsLines < 0 ? 0 : std::min(settingsLines, TECUSettings::slotCount);
     TECUSettings now;
-    const int lines = downloadSettings(now, 0, "while reading the settings back");
+    const int lines = downloadSettings(now, 0, "while reading the settings back", settingsLines);
     std::vector<std::string> differences;
     if (lines == 0) return {"the ECU sent no settings back"};
     if (lines != settingsLines)

@@ -247,7 +247,9 @@ private:
     bool await(const std::string& text, const std::string& where);
     // The settings download into `table`; the progress bar moves when span > 0. `where` names
     // it in a loss of the link.
-    int downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where);
+    // `knownLines` > 0: the ECU is known to send that many lines (a read-back), and a short
+    // silence after them ends the download.
+    int downloadSettings(TECUSettings& table, uint8_t progressSpan, const std::string& where, int knownLines = -1);
     bool runFlash(const TIHexFile& image);
     void checkImage(const TIHexFile& image);
     // The bootloader's answer to the command just sent: its CR alone, a refusal, nothing, or

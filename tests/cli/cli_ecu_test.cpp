@@ -232,6 +232,49 @@ TCliRun CliEcu::flashAndRestoreBackup(bool readBack) {
 // Over TCP every connect waits out the network link's 2.5 s read time-out at the end of the
 // settings download, so the TCP tests run each command once (restore after the flash) and read
 // nothing back.
+// Downloads disturbed as a timing-fault run found them: each command either gets the ECU's
+// own table (the listing, the slot it writes, what it restores) or fails with exit 1 and a
+// message; never success with other data.
+TEST_F(CliEcu, DisturbedDownloadsNeverPassForTheTable) {
+    const auto truth = parseTable(defaultTable());
+    struct Row {
+        const char* fault;
+        TLinkKind2 link;
+        std::vector<std::string> args;
+    };
+    const Row rows[] = {
+        {"a pause inside the download", TLinkKind2::Pty, {"--settings-pause", "100:300"}},
+        {"a pause inside the download", TLinkKind2::Tcp, {"--settings-pause", "100:3000"}},
+        {"a line ended by LF alone", TLinkKind2::Pty, {"--line-end", "5:\\n"}},
+        {"an extra version line", TLinkKind2::Tcp, {"--version-reply", "VIVU v3\\n1.0.22\\nbuild 7\\n"}},
+    };
+    const std::string backup = writeFile(files.path + "/one.txt", "200\tfan_temp\t101\n");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.fault) + (row.link == TLinkKind2::Pty ? " (pty)" : " (tcp)"));
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"settings"}, {"set", "fan_temp", "99", "--store"}, {"restore", backup}}) {
+            startSim(row.link, row.args);
+            const auto r = cli(command);
+            const auto written = events();
+            if (r.status != 0) {
+                EXPECT_EQ(r.status, 1) << r.err;
+                continue;
+            }
+            if (command[0] == "settings") {
+                EXPECT_EQ(parseTable(r.out), truth);
+            }
+            // A write that reported success went to the slot of that name.
+            const std::string expected = "set " + std::to_string(truth.at("fan_temp").first) + " " +
+                                         (command[0] == "set" ? "99" : "101") + " fan_temp";
+            for (const auto& e : written) {
+                if (e.rfind("set ", 0) == 0) {
+                    EXPECT_EQ(e, expected);
+                }
+            }
+        }
+    }
+}
+
 TEST_F(CliEcu, TcpInfoSettingsSetAndRestore) {
     startSim(TLinkKind2::Tcp);
     infoSettingsSetRestore(false);

@@ -43,6 +43,17 @@ struct EcuTest : ::testing::Test {
     }
 };
 
+TEST_F(EcuTest, AReadBackThatBringsFewerLinesEndsByTheTimeOutAndSaysSo) {
+    make("network");
+    link->active = true;
+    link->reply("Man", "Hello>\r");
+    link->reply("mdV", "VIVU v3\n1.0.22\n");
+    link->reply("mcd", settingsLines(3), 1);
+    link->reply("mcd", settingsLines(2));
+    ASSERT_TRUE(ecu->connect());
+    EXPECT_EQ(ecu->checkSettings(), (Strings{"the ECU sent 2 settings lines, not 3"}));
+}
+
 TEST_F(EcuTest, OnlyTheExactTextSerialBuildsASerialLink) {
     for (const char* type : {"Serial", "", "network", "serial ", "SERIAL"}) {
         make(type);

@@ -64,6 +64,13 @@ TEST_F(Disturbed, TheTableIsTheEcusOrRefused) {
     }
 }
 
+TEST_F(Disturbed, AReadBackEndsSoonAfterItsLinesYetReadsALineHeldBack) {
+    TSimProcess sim(simTcp({"--settings-pause", "100:1000"}));
+    overTcp(sim);
+    ASSERT_TRUE(goOnline());
+    EXPECT_TRUE(ecu->checkSettings().empty());
+}
+
 TEST_F(Disturbed, ANewFirmwareSlowToBootIsWaitedFor) {
     TSimProcess sim(simPty({"--boot-ms", "1200"}));
     overPty(sim, 9600);
