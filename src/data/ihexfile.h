@@ -55,8 +55,8 @@ public:
     void openFile(const std::string& fileName);
     // Rewinds the file and parses every line into the record list; false, with the list
     // emptied, at the first line that fails, and for a file without an end-of-file record (an
-    // empty one included: a file cut short). Lines end at CR or CR LF; a lone LF belongs to the
-    // line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile or when the
+    // empty one included: a file cut short). A line ends at CR, LF or CR LF; Ctrl-Z ends the
+    // file. Throws EInOutError without a successful openFile or when the
     // file cannot be read (the list is emptied then too).
     bool readRecords();
     // Lays the records into the image and empties the list. Type 2 records set the base to
