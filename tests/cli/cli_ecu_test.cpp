@@ -453,4 +453,23 @@ TEST_F(CliEcuFaults, WithoutALinkOptionTheStoredPreferencesChoose) {
     EXPECT_TRUE(contains(r.err, "--baud applies to the serial link only")) << r.err;
 }
 
+TEST_F(CliEcuFaults, AStoredBitRateTheEcuDoesNotKnowIsWarnedOfOnlyWhenItWouldBeUsed) {
+    TSimProcess sim(simPty());
+    storePreferences("[General]\ncom.Type=serial\ncomm.comport=1\ncomm.baudrate=12345\n");
+    TCliProcessOptions o;
+    o.env["VELTRACE_SERIAL_PORTS"] = sim.ptyPath();
+    const struct {
+        std::vector<std::string> args;
+        bool warned;
+    } cases[] = {{{"info"}, true},
+                 {{"--baud", "9600", "info"}, false},
+                 {{"--serial", "1", "info"}, false},
+                 {{"--serial", sim.ptyPath(), "--baud", "19200", "info"}, false}};
+    for (const auto& c : cases) {
+        const auto r = runCliProcess(c.args, home.path, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(contains(r.err, "The stored bit rate 12345"), c.warned) << c.args[0] << ": " << r.err;
+    }
+}
+
 }  // namespace
