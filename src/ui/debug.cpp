@@ -45,6 +45,7 @@ TDebugDlg::TDebugDlg(QWidget* owner)
     debugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     debugLog->setFocusPolicy(Qt::ClickFocus);  // no tab stop
     debugLog->document()->setUndoRedoEnabled(false);  // the log only grows: no history to keep
+    debugLog->setMaximumBlockCount(maxLines);         // the oldest lines go first
     QFont font("Courier");
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
@@ -127,6 +128,7 @@ void TDebugDlg::clearLog() {
     pending.clear();
     debugLog->clear();
     debugLog->document()->setUndoRedoEnabled(false);
+    debugLog->setMaximumBlockCount(maxLines);
     tail = QTextCursor(debugLog->document());
     tail.movePosition(QTextCursor::End);
     hasLine = false;
