@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
@@ -14,6 +13,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include "ui/messagebox.h"
 
 namespace {
 
@@ -169,7 +170,9 @@ void TDebugDlg::saveAs() {
     if (name.isEmpty()) return;
     QString error;
     if (!saveLog(name, &error))
-        QMessageBox::warning(this, windowTitle(), "Cannot save the debug log to " + name + ": " + error);
+        TMessageBox(QMessageBox::Warning, windowTitle(), "Cannot save the debug log to " + name + ": " + error, QString(),
+                    QMessageBox::Ok, this)
+            .exec();
 }
 
 void TDebugDlg::showEvent(QShowEvent* event) {

@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QShowEvent>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <stdexcept>
@@ -199,8 +200,9 @@ void TF_Settings::showComDevices() {
     const std::vector<std::string> devices = serialPortList();
     for (int i = 0; i < CBX_ComPort->count(); ++i) {
         const bool known = i < static_cast<int>(devices.size()) && !devices[i].empty();
-        CBX_ComPort->setItemData(i, known ? QString::fromStdString(devices[i]) : QString::fromLatin1(noDevice),
-                                 Qt::ToolTipRole);
+        // A tool tip takes markup: the device path goes in as plain text.
+        const QString tip = known ? QString::fromStdString(devices[i]) : QString::fromLatin1(noDevice);
+        CBX_ComPort->setItemData(i, Qt::convertFromPlainText(tip, Qt::WhiteSpacePre), Qt::ToolTipRole);
     }
 }
 
