@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <numeric>
 #include <stdexcept>
 
 #include "ecu/ecu.h"
@@ -322,6 +323,12 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
         switches->addWidget(frame, panelRows[entry.column]++, entry.column);
         panels.push_back(frame);
     }
+    // Tab goes down each column in turn, as the panels stand.
+    std::vector<size_t> byColumn(panels.size());
+    std::iota(byColumn.begin(), byColumn.end(), size_t{0});
+    std::stable_sort(byColumn.begin(), byColumn.end(),
+                     [](size_t a, size_t b) { return panelSpecs[a].column < panelSpecs[b].column; });
+    for (size_t k = 1; k < byColumn.size(); ++k) QWidget::setTabOrder(panels[byColumn[k - 1]], panels[byColumn[k]]);
 
     // Every page: its grid at the top left.
     for (int p = 0; p < pageCount; ++p) {
