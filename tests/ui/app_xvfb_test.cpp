@@ -72,23 +72,22 @@ bool sent(const TSimProcess& sim, const std::string& kind, const std::string& by
 TEST(RealProgram, WithoutADisplayItSaysSoAndBadArgumentsAreUsageErrors) {
     const std::vector<std::string> bare = {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
                                            "QT_QPA_PLATFORM"};
+    const std::string app = VELTRACE_APP_PATH;
     const struct {
-        std::vector<std::string> env, args;
+        std::vector<std::string> run;  // after env's own arguments
         int status;
         const char* says;
     } cases[] = {
-        {{}, {}, 1, "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"},
-        {{}, {"--bogus"}, 2, "unexpected argument '--bogus'"},
-        {{}, {"-platform", "offscreen", "--bogus"}, 2, "unexpected argument '--bogus'"},
-        {{"QT_QPA_PLATFORM=offscreen"}, {"-style"}, 2, "unexpected argument '-style'"},
-        {{"DISPLAY=:0"}, {"extra"}, 2, "unexpected argument 'extra'"},
-        {{}, {"--help"}, 0, ""},
+        {{app}, 1, "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"},
+        {{app, "--bogus"}, 2, "unexpected argument '--bogus'"},
+        {{app, "-platform", "offscreen", "--bogus"}, 2, "unexpected argument '--bogus'"},
+        {{"QT_QPA_PLATFORM=offscreen", app, "-style"}, 2, "unexpected argument '-style'"},
+        {{"DISPLAY=:0", app, "extra"}, 2, "unexpected argument 'extra'"},
+        {{app, "--help"}, 0, ""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = bare;
-        argv.insert(argv.end(), c.env.begin(), c.env.end());
-        argv.push_back(VELTRACE_APP_PATH);
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.insert(argv.end(), c.run.begin(), c.run.end());
         const TProgramResult r = runProgram(argv);
         EXPECT_EQ(r.exitCode, c.status) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
