@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QStyle>
+#include <QTextEdit>
 
 #include <climits>
 #include <functional>
@@ -11,6 +12,7 @@ namespace {
 
 // Kept free for the window manager's title bar and frame, which the style cannot know.
 constexpr int frameAllowance = 48;
+constexpr int detailsSpacing = 12;  // between the buttons and the details
 
 // Every label of the box shows plain text, and follows no link.
 void plainLabels(QWidget& box) {
@@ -89,8 +91,10 @@ void TMessageBox::showEvent(QShowEvent* event) {
 }
 
 void TMessageBox::fitScreen() {
-    const int room = roomOnScreen();
     setDetailedText(wholeDetail.isEmpty() ? whole : whole + QStringLiteral("\n\n") + wholeDetail);
+    // Room is kept for the details as well, for when the operator shows them.
+    int room = roomOnScreen();
+    if (const QTextEdit* details = findChild<QTextEdit*>()) room -= details->minimumSizeHint().height() + detailsSpacing;
     // The box lays itself out anew for every text it is given while it is shown.
     shrink(whole, [&](const QString& text) {
         setText(text);
