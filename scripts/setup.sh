@@ -64,7 +64,10 @@ if (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then
   echo "$0: stop it (it may be a simulator left running: ss -ltnp 'sport = :$port' names it), then run this again." >&2
   exit 1
 fi
-"$sim" --listen "$address:$port" &
+# The practice ECU keeps its firmware and stored settings between runs, beside the backups.
+state_dir="${XDG_DATA_HOME:-$HOME/.local/share}/Harnwick/Veltrace"
+mkdir -p "$state_dir"
+"$sim" --listen "$address:$port" --state "$state_dir/practice-ecu.state" &
 simpid=$!
 trap 'kill $simpid 2>/dev/null; wait $simpid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
@@ -75,6 +78,8 @@ for _ in $(seq 50); do
   fi
   sleep 0.1
 done
-echo "The simulated ECU listens on $address:$port. Starting veltrace; the simulator stops when you close it."
+echo "The simulated ECU listens on $address:$port (its state: $state_dir/practice-ecu.state)."
+echo "Starting veltrace; the simulator stops when you close it."
+echo "The programs are in $top/build: src/ui/veltrace, src/cli/veltrace-cli, tools/ecusim/veltrace-ecusim."
 echo "At the first start choose Network, host $address, port $port in the Settings dialog (README.md)."
 "$app"

@@ -166,9 +166,12 @@ public:
           console(streams.err, streams.errIsTerminal, streams.errIsTerminal),
           progress(console),
           log(console, options.echo),
-          services(console),
+          // The stored link is read as the ECU is made: its warnings (a bit rate the ECU does
+          // not know) are moot when the command line names the link or its rate.
+          services(console, options.link != TLinkChoice::Stored || options.baudRate.has_value()),
           prefs(services),
           ecu(op, realLinkFactory()) {
+        services.muted = false;
         console.setEchoing(options.echo);
         console.setQuiet(options.quiet);
         chooseLink();

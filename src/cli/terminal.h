@@ -103,8 +103,10 @@ private:
 // The main window's services: message boxes become lines; the firmware text is kept for `info`.
 class TTerminalServices : public TMainServices {
 public:
-    explicit TTerminalServices(TConsole& console) : console(console) {}
-    void reportMessage(const std::string& text) override { console.line(text); }
+    explicit TTerminalServices(TConsole& console, bool muted = false) : muted(muted), console(console) {}
+    void reportMessage(const std::string& text) override {
+        if (!muted) console.line(text);
+    }
     void setActivity(bool) override {}
     void setFirmwareText(const std::string& text) override { firmwareText = text; }
     void repaint() override {}
@@ -112,6 +114,8 @@ public:
     void switchOnline(bool) override {}
 
     std::string firmwareText;
+    // Messages are dropped while set (the stored link's, when the command line names another).
+    bool muted = false;
 
 private:
     TConsole& console;

@@ -132,9 +132,6 @@ bool TIHexFile::readRecords() {
         } catch (const std::runtime_error& e) {  // EParseError or EConvertError
             releaseRecords();
             failure = "line " + std::to_string(lineNumber) + ": " + e.what();
-            // Lines are ended by CR (or CR LF): a file of LF-only lines reads as one line.
-            if (line.find('\n') != std::string::npos)
-                failure += " (the file's lines end in line feeds alone; Intel HEX lines end in CR LF)";
             return false;
         }
         if (rec->recordType == endOfFileRecord) endRecord = true;
@@ -147,16 +144,17 @@ bool TIHexFile::readRecords() {
 
     std::string line;
     bool lineStarted = false;  // characters since the last line end
-    bool afterCR = false;      // a line feed now still belongs to the line end
+    bool afterCR = false;      // a line feed now still belongs to the CR LF line end
     for (const char c : contents) {
         if (c == endOfFileChar) break;
         if (afterCR && c == '\n') {
             afterCR = false;
-        } else if (c == '\r') {
+        } else if (c == '\r' || c == '\n') {
+            // A line ends at CR, LF or CR LF (DOS, Unix and old Mac files alike).
             if (!takeLine(line)) return false;
             line.clear();
             lineStarted = false;
-            afterCR = true;
+            afterCR = c == '\r';
         } else {
             afterCR = false;
             line += c;

@@ -56,8 +56,8 @@ public:
     void openFile(const std::string& fileName);
     // Parses every line of the file read by openFile into the record list; false, with the
     // list emptied, at the first line that fails, and for a file without an end-of-file record
-    // (an empty one included: a file cut short). Lines end at CR or CR LF; a lone LF belongs to
-    // the line; Ctrl-Z ends the file. Throws EInOutError without a successful openFile.
+    // (an empty one included: a file cut short). A line ends at CR, LF or CR LF; Ctrl-Z ends
+    // the file. Throws EInOutError without a successful openFile.
     bool readRecords();
     // Lays the records into the image and empties the list. Type 2 records set the base to
     // their value × 16, type 4 records to their value × 65536 (the last of either counts);

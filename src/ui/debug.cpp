@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
@@ -14,6 +13,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include "ui/messagebox.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ TDebugDlg::TDebugDlg(QWidget* owner)
     debugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     debugLog->setFocusPolicy(Qt::ClickFocus);  // no tab stop
     debugLog->document()->setUndoRedoEnabled(false);  // the log only grows: no history to keep
+    debugLog->setMaximumBlockCount(maxLines);         // the oldest lines go first
     QFont font("Courier");
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
@@ -127,6 +129,7 @@ void TDebugDlg::clearLog() {
     pending.clear();
     debugLog->clear();
     debugLog->document()->setUndoRedoEnabled(false);
+    debugLog->setMaximumBlockCount(maxLines);
     tail = QTextCursor(debugLog->document());
     tail.movePosition(QTextCursor::End);
     hasLine = false;
@@ -167,7 +170,9 @@ void TDebugDlg::saveAs() {
     if (name.isEmpty()) return;
     QString error;
     if (!saveLog(name, &error))
-        QMessageBox::warning(this, windowTitle(), "Cannot save the debug log to " + name + ": " + error);
+        TMessageBox(QMessageBox::Warning, windowTitle(), "Cannot save the debug log to " + name + ": " + error, QString(),
+                    QMessageBox::Ok, this)
+            .exec();
 }
 
 void TDebugDlg::showEvent(QShowEvent* event) {

@@ -2,7 +2,8 @@
 // The debug log window: the links echo the traffic into it, sent bytes in red, received bytes in
 // blue and the texts they wait for in green. Hidden until the operator shows it with its
 // toggle action ("Debug Window", for the Tools menu); while it is shown the main window keeps
-// the traffic echo on. Its context menu clears it or saves it as a plain text file.
+// the traffic echo on. It keeps the newest maxLines lines. Its context menu clears it or saves
+// it as a plain text file.
 //
 // A GUI-thread object: calls from the ECU worker go through TGuiDebugLog (guiseams.h).
 
@@ -31,6 +32,9 @@ public:
     // fragment extends the last line. Each byte is one character (line feeds are not drawn: a
     // carriage return ends a line). Takes the same time however long the log has grown.
     void appendText(const std::string& text, TColor color) override;
+
+    // The log keeps the newest this many lines; older ones are dropped as new ones come.
+    static constexpr int maxLines = 100000;
 
     // Fragments are laid into the log in batches: at every line start, and otherwise the next
     // time the GUI handles its events. Laying out each byte alone would cost more than the

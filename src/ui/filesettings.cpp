@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QShowEvent>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <stdexcept>
@@ -200,10 +201,11 @@ void TF_Settings::showComDevices() {
     const std::vector<std::string> devices = serialPortList();
     for (int i = 0; i < CBX_ComPort->count(); ++i) {
         const bool known = i < static_cast<int>(devices.size()) && !devices[i].empty();
-        // The device, its by-id name and adapter: Com1 is whatever comes first in the list today.
-        CBX_ComPort->setItemData(i, known ? QString::fromStdString(serialDeviceDescription(devices[i]))
-                                          : QString::fromLatin1(noDevice),
-                                 Qt::ToolTipRole);
+        // The device, its by-id name and adapter (Com1 is whatever comes first in the list
+        // today). A tool tip takes markup: the text goes in as plain text.
+        const QString tip = known ? QString::fromStdString(serialDeviceDescription(devices[i]))
+                                  : QString::fromLatin1(noDevice);
+        CBX_ComPort->setItemData(i, Qt::convertFromPlainText(tip, Qt::WhiteSpacePre), Qt::ToolTipRole);
     }
 }
 

@@ -15,7 +15,9 @@ const char* const legalNotice =
     "powered and connected for the whole of a firmware update.";
 
 QLabel* addLabel(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
-    auto* label = new QLabel(text, parent);
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);  // the version comes from the program's file
+    label->setText(text);
     label->setObjectName(QLatin1String(name));
     label->setGeometry(geometry);
     return label;

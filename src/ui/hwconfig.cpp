@@ -6,16 +6,20 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <exception>
+#include <numeric>
 #include <stdexcept>
 
 #include "ecu/ecu.h"
@@ -134,7 +138,10 @@ constexpr uint8_t egoConfWbo2 = 7;
 
 constexpr const char* warningText = "WARNING: Activating outputs connected to fuel injectors or coils may be hazardous!";
 constexpr int boxWidth = 56;
-constexpr int panelWidth = 124, panelHeight = 30;
+constexpr int panelWidth = 148, panelHeight = 30;
+// An output that is on: a red panel with white text and an "ON" mark, seen across the room.
+constexpr QRgb outputOnColour = qRgb(0xd0, 0x10, 0x10);
+constexpr const char* onMarkName = "onMark";
 constexpr int pauseSliceMs = 20;  // the window repaints at least this often during a pause
 
 QString latin(const char* text) { return QString::fromLatin1(text); }
@@ -160,6 +167,24 @@ QLabel* labelFor(QWidget* field, const char* caption) {
     label->setBuddy(field);
     return label;
 }
+
+// An output's switch panel. It takes the keyboard focus (Tab, a click) and shows it with a
+// focus frame inside its bevel.
+class TOutputPanel : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QFrame::paintEvent(event);
+        if (!hasFocus()) return;
+        QStylePainter painter(this);
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = contentsRect().adjusted(1, 1, -1, -1);
+        painter.drawPrimitive(QStyle::PE_FrameFocusRect, option);
+    }
+};
 
 QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
     auto* button = new QPushButton(latin(caption), parent);
@@ -274,21 +299,36 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     int panelRows[4] = {};
     QGridLayout* switches = grids[outputDebugPage];
     for (const TPanelSpec& entry : panelSpecs) {
-        auto* frame = new QFrame(outputDebug);
+        auto* frame = new TOutputPanel(outputDebug);
         frame->setObjectName(latin(entry.name));
         frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
         frame->setLineWidth(2);
         frame->setFixedSize(panelWidth, panelHeight);
+        frame->setFocusPolicy(Qt::StrongFocus);
+        auto* onMark = new QLabel(QStringLiteral("ON"), frame);
+        onMark->setObjectName(latin(onMarkName));
+        QFont bold = onMark->font();
+        bold.setBold(true);
+        onMark->setFont(bold);
+        onMark->setAttribute(Qt::WA_TransparentForMouseEvents);
+        onMark->hide();
         auto* caption = new QLabel(latin(entry.caption), frame);
         caption->setAlignment(Qt::AlignCenter);
         caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-        auto* inside = new QVBoxLayout(frame);
-        inside->setContentsMargins(2, 2, 2, 2);
-        inside->addWidget(caption);
+        auto* inside = new QHBoxLayout(frame);
+        inside->setContentsMargins(6, 2, 4, 2);
+        inside->addWidget(onMark);
+        inside->addWidget(caption, 1);
         frame->installEventFilter(this);
         switches->addWidget(frame, panelRows[entry.column]++, entry.column);
         panels.push_back(frame);
     }
+    // Tab goes down each column in turn, as the panels stand.
+    std::vector<size_t> byColumn(panels.size());
+    std::iota(byColumn.begin(), byColumn.end(), size_t{0});
+    std::stable_sort(byColumn.begin(), byColumn.end(),
+                     [](size_t a, size_t b) { return panelSpecs[a].column < panelSpecs[b].column; });
+    for (size_t k = 1; k < byColumn.size(); ++k) QWidget::setTabOrder(panels[byColumn[k - 1]], panels[byColumn[k]]);
 
     // Every page: its grid at the top left.
     for (int p = 0; p < pageCount; ++p) {
@@ -352,8 +392,20 @@ void ThardwareConfig::setChangesPending(bool pending) {
 
 bool ThardwareConfig::togglePanel(QFrame* panel) {
     const bool on = panel->frameShadow() == QFrame::Raised;
-    panel->setFrameShadow(on ? QFrame::Sunken : QFrame::Raised);
+    showPanel(panel, on);
     return on;
+}
+
+void ThardwareConfig::showPanel(QFrame* panel, bool on) {
+    panel->setFrameShadow(on ? QFrame::Sunken : QFrame::Raised);
+    QPalette colours;  // nothing of its own: the page's colours
+    if (on) {
+        colours.setColor(QPalette::Window, QColor(outputOnColour));
+        colours.setColor(QPalette::WindowText, Qt::white);
+    }
+    panel->setPalette(colours);
+    panel->setAutoFillBackground(on);
+    if (QLabel* mark = panel->findChild<QLabel*>(latin(onMarkName))) mark->setVisible(on);
 }
 
 template <class Handler>
@@ -433,6 +485,14 @@ bool ThardwareConfig::eventFilter(QObject* watched, QEvent* event) {
                 const auto at = std::find(boxes.begin(), boxes.end(), watched);
                 if (at != boxes.end()) commitBox(static_cast<int>(at - boxes.begin()));
             }
+        }
+    } else if (event->type() == QEvent::KeyPress) {
+        // Space switches the panel that has the focus, as it does a button.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto at = std::find(panels.begin(), panels.end(), watched);
+        if (at != panels.end() && key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier) {
+            if (!key->isAutoRepeat()) outputClick(static_cast<int>(at - panels.begin()));
+            return true;
         }
     } else if (event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
@@ -546,12 +606,24 @@ void ThardwareConfig::btnSaveClick() {
 void ThardwareConfig::switchOutputsOff() {
     for (size_t i = 0; i < panels.size(); ++i) {
         if (panels[i]->frameShadow() == QFrame::Raised) continue;
-        panels[i]->setFrameShadow(QFrame::Raised);
+        showPanel(panels[i], false);
         ecu.setOutput(panelSpecs[i].code, false);
         op.log.appendText(std::string("\rHardware configuration closed: ") + panelSpecs[i].caption + " (output " +
                               std::to_string(panelSpecs[i].code) + ") switched off again\r",
                           expectedColor);
     }
+}
+
+void ThardwareConfig::keyPressEvent(QKeyEvent* event) {
+    // Ctrl+Tab and Ctrl+Shift+Tab turn the pages wherever the focus is (the buttons below too).
+    const bool tab = event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    if (tab && (event->modifiers() & Qt::ControlModifier)) {
+        const bool back = event->key() == Qt::Key_Backtab || (event->modifiers() & Qt::ShiftModifier);
+        const int count = hwConfigs->count();
+        hwConfigs->setCurrentIndex((hwConfigs->currentIndex() + (back ? count - 1 : 1)) % count);
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void ThardwareConfig::done(int result) {

@@ -16,6 +16,7 @@
 
 class QComboBox;
 class QFrame;
+class QKeyEvent;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
@@ -43,6 +44,8 @@ public:
     void setChangesPending(bool pending);
     // A raised panel becomes lowered (true: switch the output on), a lowered one raised (false).
     static bool togglePanel(QFrame* panel);
+    // An output panel as on (lowered, red, marked "ON") or off (raised, as the page).
+    static void showPanel(QFrame* panel, bool on);
 
     // ---- Page fills, run when the page comes into view. A setting the table lacks stops the
     // fill with a message; the boxes not yet filled keep their text.
@@ -104,8 +107,9 @@ signals:
     void settingsWritten();
 
 protected:
-    // Leaving a box commits it; a click on a panel switches its output.
+    // Leaving a box commits it; a click on a panel, or Space on it, switches its output.
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void done(int result) override;
 
 private:

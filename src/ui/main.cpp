@@ -9,11 +9,13 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "ui/mainapp.h"
 #include "ui/pictures.h"
+#include "ui/startcheck.h"
 #include "ui/versionreader.h"
 
 namespace {
@@ -59,8 +61,22 @@ Closing the window while online says goodbye to the ECU first. While a firmware
 update runs the window does not close; SIGINT and SIGTERM ask it to close as its
 close box does.
 
-Exit status: 0 when the window was closed, 2 for an argument it does not take.
+Exit status: 0 when the window was closed, 1 when there is no display to show it
+on (neither DISPLAY nor WAYLAND_DISPLAY is set), 2 for an argument it does not take.
 )";
+
+// While Qt starts: a display that is named but cannot be opened ends the program with a
+// message and status 1, not with an abort.
+QtMessageHandler qtMessages = nullptr;
+void failedDisplay(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (qtMessages) qtMessages(type, context, text);
+        return;
+    }
+    std::fprintf(stderr, "veltrace: the display named by DISPLAY or WAYLAND_DISPLAY cannot be opened (%s)\n",
+                 text.section(QLatin1Char('.'), 0, 0).toLocal8Bit().constData());
+    std::_Exit(1);
+}
 
 int signalPipe[2] = {-1, -1};
 
@@ -103,7 +119,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Checked before Qt starts: without a display it would abort.
+    if (const std::string bad = unknownArgument(argc, argv); !bad.empty()) {
+        std::fprintf(stderr, "veltrace: unexpected argument '%s' (veltrace --help lists what it takes)\n", bad.c_str());
+        return 2;
+    }
+    if (const std::string why = missingDisplay(argc, argv); !why.empty()) {
+        std::fprintf(stderr, "veltrace: %s\n", why.c_str());
+        return 1;
+    }
+    qtMessages = qInstallMessageHandler(failedDisplay);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessages);
     QApplication::setApplicationName(QStringLiteral("veltrace"));
     QApplication::setApplicationDisplayName(QStringLiteral("Veltrace"));
     QApplication::setDesktopFileName(QStringLiteral("com.harnwick.veltrace"));

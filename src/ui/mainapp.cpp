@@ -26,6 +26,7 @@
 #include "ui/guiseams.h"
 #include "ui/helpabout.h"
 #include "ui/hwconfig.h"
+#include "ui/messagebox.h"
 #include "ui/pictures.h"
 #include "ui/settingstable.h"
 #include "ui/statusdialog.h"
@@ -193,6 +194,7 @@ void TMainWindow::guarded(Command command) {
     } catch (const std::exception& e) {
         reportMessage(e.what());
     }
+    followLostLink();
 }
 
 TMainWindow::TMainWindow() : TMainWindow(realLinkFactory()) {}
@@ -226,6 +228,7 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
         statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         statusPanels[i]->setMinimumWidth(panelWidths[i]);
         statusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        statusPanels[i]->setTextFormat(Qt::PlainText);  // the firmware's version as it came
         statusBar()->addWidget(statusPanels[i], i);  // the last panel takes the rest
     }
     statusPanels[0]->setText(QStringLiteral(" Disconnected"));
@@ -302,17 +305,16 @@ TPreferences& TMainWindow::preferences() { return seams->prefs; }
 void TMainWindow::reportMessage(const std::string& text) { reportMessage(text, {}); }
 
 void TMainWindow::reportMessage(const std::string& text, const std::string& detail) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), QString::fromStdString(text),
-                    QMessageBox::Ok, this);
+    TMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), QString::fromStdString(text),
+                    QString::fromStdString(detail), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("messageBox"));
-    if (!detail.empty()) box.setInformativeText(QString::fromStdString(detail));
     runner.run(box);
 }
 
 void TMainWindow::setActivity(bool on) {
     if (on == activityShown) return;
     activityShown = on;
-    showPicture(on ? TPicture::activity : TPicture::connected);
+    showPicture(on ? TPicture::activity : restingPicture);
     if (on)
         iconTimer->start();
     else
@@ -324,6 +326,13 @@ void TMainWindow::setFirmwareText(const std::string& text) {
 }
 
 void TMainWindow::repaint() { update(); }
+
+void TMainWindow::showLinkPicture(bool up) {
+    restingPicture = up ? TPicture::connected : TPicture::idle;
+    activityShown = false;
+    iconTimer->stop();
+    showPicture(restingPicture);
+}
 
 void TMainWindow::showPicture(TPicture which) {
     picture = which;
@@ -353,7 +362,7 @@ void TMainWindow::switchOnline(bool on) {
     }
     if (!online) {
         menuAction(QStringLiteral("NewMap1"))->setEnabled(true);
-        showPicture(TPicture::idle);
+        showLinkPicture(false);
         return;
     }
 
@@ -374,10 +383,11 @@ void TMainWindow::switchOnline(bool on) {
     if (!connected) {
         reportMessage("Unable to establish communications with ECU.", why);
         controller->setOnline(false);
+        showLinkPicture(false);
         return;
     }
     menuAction(QStringLiteral("NewMap1"))->setEnabled(false);
-    showPicture(TPicture::connected);
+    showLinkPicture(true);
     emit ecuSettingsChanged();
     if (controller->needsFirmware()) runFirmwareUpdate();
 }
@@ -393,7 +403,10 @@ void TMainWindow::showOnlineState(bool online) {
     if (settingsTable) settingsTable->setOnline(online);
     menuAction(QStringLiteral("Online1"))->setChecked(online);
     statusPanels[0]->setText(online ? QStringLiteral(" Connected ") : QStringLiteral(" Disconnected "));
-    if (!online) statusPanels[1]->clear();
+    if (!online) {
+        statusPanels[1]->clear();
+        showLinkPicture(false);
+    }
 }
 
 void TMainWindow::Online1Click() {
@@ -403,8 +416,9 @@ void TMainWindow::Online1Click() {
         if (!controller->isOnline()) {
             switchOnline(true);
             if (!controller->isOnline()) {
-                // A link that went while the window showed it online: show it offline now.
-                if (onlineShown) showOnlineState(false);
+                // Nothing of the attempt stays (a version read before it failed), nor a link
+                // that went while the window showed it online.
+                showOnlineState(false);
                 return;
             }
             showOnlineState(true);
@@ -413,6 +427,18 @@ void TMainWindow::Online1Click() {
             showOnlineState(false);
         }
     });
+}
+
+void TMainWindow::followLostLink() {
+    if (!onlineShown || !controller) return;
+    // The ECU is gone (a flash or a write that lost the link): the window shows it offline.
+    try {
+        if (!controller->ecu().link->isLost()) return;
+        switchOnline(false);
+    } catch (const std::exception& e) {
+        reportMessage(e.what());
+    }
+    showOnlineState(false);
 }
 
 void TMainWindow::onDebugWindowShown(bool shown) {
@@ -468,7 +494,7 @@ bool TMainWindow::readFirmware(const QString& fileName, TIHexFile& image) {
 }
 
 bool TMainWindow::askReflash() {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString::fromLatin1(reflashQuestion),
+    TMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString::fromLatin1(reflashQuestion), QString(),
                     QMessageBox::Yes | QMessageBox::Abort, this);
     box.setObjectName(QStringLiteral("reflashQuestion"));
     box.setDefaultButton(QMessageBox::Abort);
@@ -499,6 +525,7 @@ void TMainWindow::runFirmwareUpdate() {
     // The flash has ended (it closes the progress dialog last): the new firmware's table, or
     // what was left of the old one.
     emit ecuSettingsChanged();
+    followLostLink();
 }
 
 // ---- Other commands ---------------------------------------------------------------------

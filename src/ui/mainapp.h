@@ -125,6 +125,11 @@ protected:
 private:
     void buildMenus();
     void showPicture(TPicture which);
+    // The picture of a link that is up (green) or down (pale), which the traffic picture
+    // returns to.
+    void showLinkPicture(bool up);
+    // A link found lost while the window shows it online: offline, as it is.
+    void followLostLink();
     // The menu items and status panels of the online and the offline state.
     void showOnlineState(bool online);
     // Choose a firmware file, read it, ask, flash it with the progress dialog shown modally.
@@ -147,6 +152,7 @@ private:
     QPixmap idleIcon, connectedIcon, activityIcon;
     bool activityShown = false;
     TPicture picture = TPicture::idle;
+    TPicture restingPicture = TPicture::idle;
     bool flashing = false;  // the modal wait of a firmware update
     // Turns true when the worker is done with the last firmware update it was given.
     std::shared_ptr<std::atomic<bool>> flashDone;

@@ -233,6 +233,7 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
     if (!online || slot < 0 || slot >= TECUSettings::slotCount) return false;
     const auto index = static_cast<uint8_t>(slot);
     if (ecu.settings->getName(index).empty() || refusedForBootloader(ecu, op.window)) return false;
+    const uint8_t before = ecu.settings->getValue(index);
     try {
         const int value = strToInt(text.trimmed().toStdString());
         if (value < 0 || value > 255) {
@@ -246,6 +247,9 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
         ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
         return true;
     } catch (const std::exception& e) {
+        // Not written: the table and the window keep the value the ECU was last known to hold.
+        ecu.settings->setValue(index, before);
+        model->setValue(slot, before);
         report(e.what());
         return false;
     }

@@ -34,6 +34,7 @@ TStatusBarDlg::TStatusBarDlg(QWidget* parent)
     StatusBar1->setGeometry(0, clientHeight - statusHeight, clientWidth, statusHeight);
     statusLine = new QLabel(StatusBar1);
     statusLine->setObjectName("statusLine");
+    statusLine->setTextFormat(Qt::PlainText);  // file names, setting names
     StatusBar1->addWidget(statusLine, 1);
 }
 

@@ -528,6 +528,14 @@ TEST_F(CliEcuFaults, WithoutALinkOptionTheStoredPreferencesChoose) {
     // --baud alone changes the stored serial link's rate; for a stored network link it is bad usage.
     r = runCliProcess({"--baud", "9600", "info"}, home.path, o);
     ASSERT_EQ(r.status, 0) << r.err;
+    // A stored rate the ECU does not know is warned of only when no option replaces it.
+    storePreferences("[General]\ncom.Type=serial\ncomm.comport=1\ncomm.baudrate=12345\n");
+    for (const auto& [args, warned] : std::vector<std::pair<std::vector<std::string>, bool>>{
+             {{"info"}, true}, {{"--baud", "9600", "info"}, false}, {{"--serial", "1", "info"}, false}}) {
+        r = runCliProcess(args, home.path, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(contains(r.err, "The stored bit rate 12345"), warned) << args[0] << ": " << r.err;
+    }
     storePreferences("[General]\ncom.Type=network\n");
     r = runCliProcess({"--baud", "9600", "info"}, home.path, o);
     EXPECT_EQ(r.status, 2);

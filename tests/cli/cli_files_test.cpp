@@ -178,7 +178,7 @@ TEST_F(CliFiles, FirmwareTheEcuCannotTakeIsExitThreeBeforeGoingOnline) {
              {"cut.hex", hexLine(0, 0, {1, 2}) + "\r\n" + hexLine(0, 2, {3}) + "\r\n",
               "has no end-of-file record: the file may be cut short"},
              {"empty.hex", "", " is empty"},
-             {"lf.hex", hexLine(0, 0, {1, 2}) + "\n" + hexLine(1, 0, {}) + "\n", "lines end in line feeds alone"},
+             {"lf.hex", hexLine(0, 0, {1, 2}) + "\n" + hexLine(0, 2, {3}) + "\n", "has no end-of-file record"},
              {"nodata.hex", ":0070000090\r\n" + end, "holds no data"},
              {"large.hex", linearLine(2) + "\r\n" + hexLine(0, 0, {1}) + "\r\n" + end,
               "firmware image too large: 132096 bytes (the ECU takes at most 131072)"},

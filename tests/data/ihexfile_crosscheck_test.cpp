@@ -65,7 +65,7 @@ struct TGenerated {
     }
 };
 
-enum class Ends { cr, crlf, mixed };
+enum class Ends { cr, crlf, mixed };  // mixed: CR, CR LF and LF
 
 // Data records of the given sizes in the given segments: runs of consecutive records, as a
 // linker writes them, and records laid again over earlier addresses of the same segment.
@@ -80,7 +80,10 @@ TGenerated generate(uint32_t seed, const std::vector<uint16_t>& segments, const 
         switch (ends) {
             case Ends::cr: return std::string("\r");
             case Ends::crlf: return std::string("\r\n");
-            default: return std::string(chance(50) ? "\r" : "\r\n");
+            default: {  // CR, CR LF or LF, one draw as before
+                const int pick = static_cast<int>(rng() % 100);
+                return std::string(pick < 34 ? "\r" : pick < 67 ? "\r\n" : "\n");
+            }
         }
     };
     size_t next = 0;

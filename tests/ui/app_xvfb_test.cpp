@@ -69,6 +69,32 @@ bool sent(const TSimProcess& sim, const std::string& kind, const std::string& by
 
 }  // namespace
 
+TEST(RealProgram, WithoutADisplayItSaysSoAndBadArgumentsAreUsageErrors) {
+    const std::vector<std::string> bare = {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
+                                           "QT_QPA_PLATFORM"};
+    const std::string app = VELTRACE_APP_PATH;
+    const struct {
+        std::vector<std::string> run;  // after env's own arguments
+        int status;
+        const char* says;
+    } cases[] = {
+        {{app}, 1, "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"},
+        {{app, "--bogus"}, 2, "unexpected argument '--bogus'"},
+        {{app, "-platform", "offscreen", "--bogus"}, 2, "unexpected argument '--bogus'"},
+        {{"QT_QPA_PLATFORM=offscreen", app, "-style"}, 2, "unexpected argument '-style'"},
+        {{"DISPLAY=:0", app, "extra"}, 2, "unexpected argument 'extra'"},
+        {{app, "--help"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = bare;
+        argv.insert(argv.end(), c.run.begin(), c.run.end());
+        const TProgramResult r = runProgram(argv);
+        EXPECT_EQ(r.exitCode, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << r.err;
+    }
+}
+
 TEST(RealProgram, GoesOnlineByKeyboardOnAnXDisplayAndLeavesWithAGoodbye) {
     for (const char* tool : {"xvfb-run", "xdotool"})
         if (QStandardPaths::findExecutable(tool).isEmpty())

@@ -119,3 +119,18 @@ TEST(DebugDlg, TheToggleActionFollowsTheWindow) {
     EXPECT_FALSE(dlg.echoWanted());
     EXPECT_EQ(told, (std::vector<bool>{true, false}));
 }
+
+TEST(DebugDlg, KeepsTheNewestLinesOnly) {
+    TDebugDlg dlg;
+    for (int round = 0; round < 2; ++round) {  // and again after a clear
+        std::string text;
+        for (int i = 0; i < TDebugDlg::maxLines + 5; ++i) text += "line " + std::to_string(i) + "\r";
+        dlg.appendText(text, sentColor);
+        dlg.appendText("last", receivedColor);  // extends the line the last CR started
+        const QStringList lines = dlg.lines();
+        ASSERT_EQ(lines.size(), TDebugDlg::maxLines);
+        EXPECT_EQ(lines.first(), "line 6");
+        EXPECT_EQ(lines.last(), "last");
+        dlg.clearLog();
+    }
+}

@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QFrame>
+#include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -228,6 +230,37 @@ TEST_F(HwConfigTest, OutputPanelsSwitchAndAreSwitchedOffWhenTheDialogCloses) {
     QTest::mouseClick(dialog->panel("Panel1"), Qt::LeftButton);
     dialog.reset();
     EXPECT_EQ(ecu->events(), (Events{"output 83 on", "output 83 off"}));
+}
+
+TEST_F(HwConfigTest, AnOutputThatIsOnIsRedAndMarkedAndPanelsWorkByKeyboard) {
+    open();
+    const auto redShare = [](QFrame* panel) {  // of its pixels, in the colour of an output that is on
+        const QImage image = panel->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) red += image.pixelColor(x, y) == QColor(0xd0, 0x10, 0x10);
+        return double(red) / (image.width() * image.height());
+    };
+    QFrame* inj = dialog->panel("INJ0");
+    QLabel* mark = inj->findChild<QLabel*>("onMark");
+    ASSERT_TRUE(mark);
+    EXPECT_EQ(inj->focusPolicy(), Qt::StrongFocus);
+    for (const bool on : {true, false}) {
+        QTest::keyClick(inj, Qt::Key_Space);
+        EXPECT_EQ(ecu->events(), Events{on ? "output 0 on" : "output 0 off"});
+        EXPECT_EQ(inj->frameShadow(), on ? QFrame::Sunken : QFrame::Raised);
+        EXPECT_EQ(mark->isVisible(), on);
+        EXPECT_EQ(mark->text(), "ON");
+        EXPECT_EQ(redShare(inj) > 0.5, on);
+    }
+
+    // Ctrl+Tab and Ctrl+Shift+Tab turn the pages from a panel and from the buttons below.
+    QTest::keyClick(inj, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(dialog->hwConfigs->currentIndex(), lcd);
+    QTest::keyClick(dialog->Close, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(dialog->hwConfigs->currentIndex(), wbo2);
+    QTest::keyClick(dialog->Close, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(dialog->hwConfigs->currentIndex(), lcd);
 }
 
 TEST_F(HwConfigTest, ASettingTheTableLacksStopsWithAMessageAndWritesNothing) {

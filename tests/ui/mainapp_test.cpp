@@ -16,12 +16,17 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <deque>
 #include <filesystem>
@@ -58,8 +63,16 @@ public:
         dialog.show();
         names << dialog.objectName();
         auto* box = qobject_cast<QMessageBox*>(&dialog);
-        if (box && dialog.objectName() == "messageBox")
+        if (box) {
+            // Every box shows plain text only, and fits the screen.
+            for (QLabel* label : box->findChildren<QLabel*>())
+                EXPECT_TRUE(label->text().isEmpty() || label->textFormat() == Qt::PlainText) << label->text().toStdString();
+            EXPECT_LE(box->frameGeometry().height(), box->screen()->availableGeometry().height()) << dialog.objectName().toStdString();
+        }
+        if (box && dialog.objectName() == "messageBox") {
             messages << box->text() + (box->informativeText().isEmpty() ? "" : "\n" + box->informativeText());
+            details << box->detailedText();
+        }
         int result = box ? int(QMessageBox::Ok) : int(QDialog::Rejected);
         if (!answers.empty()) {
             result = answers.front()(dialog);
@@ -68,10 +81,11 @@ public:
         dialog.hide();
         return result;
     }
-    void forget() { names.clear(), messages.clear(); }
+    void forget() { names.clear(), messages.clear(), details.clear(); }
 
     QStringList names;     // object names of the dialogs run, in order
     QStringList messages;  // message box texts, and their reasons on a line of their own
+    QStringList details;   // their texts under Show Details
     std::deque<TAnswer> answers;
 };
 
@@ -144,6 +158,8 @@ struct MainWindowTest : ::testing::Test {
         EXPECT_EQ(window->shownPicture(), online ? TPicture::connected : TPicture::idle);
         if (online) {
             EXPECT_EQ(window->statusPanel(0), " Connected ");
+        } else {
+            EXPECT_EQ(window->statusPanel(1), "");  // no version
         }
     }
     std::string makeFirmware(const std::string& version, const std::string& layout) {
@@ -202,7 +218,7 @@ TEST_F(MainWindowTest, TheFormAsItStarts) {
     EXPECT_EQ(window->shownPicture(), TPicture::activity);
     window->setActivity(true);
     EXPECT_EQ(window->iconTimer->interval(), 25);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->shownPicture() == TPicture::connected; }, 1000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->shownPicture() == TPicture::idle; }, 1000));
     EXPECT_FALSE(window->iconTimer->isActive());
 
     // Commands that need no ECU.
@@ -361,7 +377,7 @@ TEST_F(MainWindowTest, NoEcuLeavesTheWindowOffline) {
     EXPECT_TRUE(runner.messages[0].startsWith("Unable to open connection to ECU!\n127.0.0.1:" +
                                                 QString::number(closedPort) + ": connection refused"))
         << runner.messages[0].toStdString();
-    EXPECT_EQ(window->statusPanel(0), " Disconnected");
+    EXPECT_EQ(window->statusPanel(0), " Disconnected ");
     expectState(false);
 
     TSimProcess deaf(simPty({"--silent-after", "0"}));
@@ -459,6 +475,10 @@ TEST_F(MainWindowTest, AFirmwareUpdateEndToEnd) {
     EXPECT_TRUE(report.contains("Carried over 4 settings; 1 new, 215 no longer in the firmware"));
     const auto& carried = window->ecuController().ecu().lastCarryOver;
     EXPECT_TRUE(report.contains(QString::fromStdString("Report written to " + carried.reportFile)));
+    // 215 names are more than the screen holds: the box cuts them, its details hold them all.
+    EXPECT_TRUE(report.contains(QRegularExpression("\\.\\.\\. and \\d+ more lines"))) << report.toStdString();
+    for (const std::string& name : carried.droppedNames)
+        EXPECT_TRUE(runner.details[1].contains(QString::fromStdString(name))) << name;
     EXPECT_TRUE(std::filesystem::exists(carried.reportFile));
     EXPECT_EQ(window->statusDialog->windowTitle(), "Updating Firmware...");
     EXPECT_FALSE(window->statusDialog->isVisible());
@@ -536,4 +556,62 @@ TEST_F(MainWindowTest, FirmwareFilesRefusedAndAFlashThatFails) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isFlashing(); }, 1000));
     expectState(true);
     EXPECT_EQ(countEvents(sim.transcript(), "block 1 at 128 refused: --refuse-block"), 5);
+}
+
+TEST_F(MainWindowTest, MarkupInAVersionOrInSettingNamesIsShownAsItCameAndOpensNothing) {
+    const std::string probe = writeFile("probe.png", "not a picture");
+    const std::string markup = "<b>1.0</b><img src=" + probe + "><a href=\"file:///etc\">x</a>";
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, probe.c_str(), IN_OPEN | IN_ACCESS), 0);
+    TSimProcess sim(simPty({"--version", markup, "--erase-ms", "0"}));
+    overPty(sim, 115200);
+    window->Online1Click();
+    expectState(true);
+    window->grab();  // laid out and drawn
+    EXPECT_EQ(window->statusPanel(1).toStdString(), "Firmware v." + markup);
+    EXPECT_EQ(window->statusPanels[1]->textFormat(), Qt::PlainText);
+
+    // A firmware of that version with names in markup: the carry-over message and the table
+    // show them as they are (the runner checks that every box is plain text).
+    const std::string layout =
+        writeFile("layout.txt", runProgram({ecusimProgram(), "default-settings"}).out + "<b>hot</b>=1\n<u>line</u> two=2\n");
+    const TProgramResult made = runProgram(
+        {ecusimProgram(), "make-firmware", "--version", markup, "--settings", layout, "-o", dir.path + "/fw.hex"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    runner.answers = {chooseFile(dir.path + "/fw.hex"), press(QMessageBox::Yes)};
+    item("FirmwareUpdate1")->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.messages.size() == 1; }, 10000));
+    EXPECT_TRUE(runner.messages[0].startsWith(QString::fromStdString("Firmware updated: Firmware v." + markup + "\n")))
+        << runner.messages[0].toStdString();
+    EXPECT_TRUE(runner.messages[0].contains("(firmware's value kept): <b>hot</b>,\n    <u>line</u> two\n"));  // a line starts with one
+    EXPECT_EQ(window->statusDialog->findChild<QLabel*>("statusLine")->textFormat(), Qt::PlainText);
+    item("SettingsTable1")->trigger();
+    QAbstractItemModel* rows = window->settingsTable->table->model();
+    EXPECT_EQ(rows->index(rows->rowCount() - 1, 1).data().toString(), "<u>line</u> two");
+    window->grab();
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << probe << " was opened";
+    ::close(watch);
+}
+
+TEST_F(MainWindowTest, AfterALostLinkOrAFailedConnectTheWindowShowsWhatIsTrue) {
+    // The line is cut in the middle of a flash.
+    TSimProcess cut(simPty({"--drop-after", "3000", "--erase-ms", "0"}));
+    overPty(cut, 115200);
+    window->Online1Click();
+    expectState(true);
+    runner.answers = {chooseFile(makeFirmware("2.0.1", newLayout)), press(QMessageBox::Yes)};
+    window->FirmwareUpdate1Click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !runner.messages.isEmpty() && !window->isFlashing(); }, 10000));
+    EXPECT_TRUE(runner.messages[0].startsWith("Lost connection with ECU")) << runner.messages[0].toStdString();
+    expectState(false);
+
+    // A connect that read the version and then lost the line.
+    TSimProcess dropped(simPty({"--drop-after", "8"}));
+    runner.forget();
+    overPty(dropped, 9600);
+    window->Online1Click();
+    EXPECT_EQ(runner.messages.size(), 1);
+    QTest::qWait(100);  // the traffic picture's tick
+    expectState(false);
 }

@@ -103,6 +103,15 @@ TEST_F(SettingsTableTest, ListsEveryNamedSlotFiltersAndWritesEdits) {
     EXPECT_FALSE(window->btnSave->isEnabled());
     EXPECT_EQ(ecu.events(), Events{"store"});
 
+    // A write onto a link that has gone: the window and the table keep the last value.
+    ecu.fake.window.forget();
+    ecu.ecu->link->setActive(false);
+    EXPECT_FALSE(edit("fan_temp", "91"));
+    EXPECT_EQ(ecu.fake.window.messages(), Events{"Lost connection with ECU while writing fan_temp: the link is closed"});
+    EXPECT_EQ(shownValue("fan_temp"), 0);
+    EXPECT_EQ(ecu.value("fan_temp"), 0);
+    ecu.ecu->link->setActive(true);
+
     // Offline: nothing can be edited or restored; the table can still be exported.
     window->setOnline(false);
     EXPECT_FALSE(rows()->flags(rows()->index(rowOf("fan_temp"), 2)) & Qt::ItemIsEditable);
