@@ -315,7 +315,11 @@ int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std:
 std::vector<std::string> TECU::checkSettings() {
     const int expected = settingsLines < 0 ? 0 : std::min(settingsLines, TECUSettings::slotCount);
     TECUSettings now;
-    const int lines = downloadSettings(now, 0, "while reading the settings back", settingsLines);
+    // A link found lost here may have gone before the writes and the store reached the ECU.
+    const int lines = downloadSettings(now, 0,
+                                       "while reading the settings back (whether the ECU received what was written "
+                                       "before, and stored it, is not known)",
+                                       settingsLines);
     std::vector<std::string> differences;
     if (lines == 0) return {"the ECU sent no settings back"};
     if (lines != settingsLines)

@@ -536,6 +536,8 @@ void TMainWindow::Import1Click() {
         if (fileName.isEmpty()) return;
         TBusy busyNow(busy, closeWanted, *this);
         controller->importSettings(fileName.toStdString());
+        // The import read the table again: the windows show what the ECU holds now.
+        emit ecuSettingsChanged();
     });
 }
 

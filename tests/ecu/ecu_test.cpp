@@ -43,6 +43,16 @@ struct EcuTest : ::testing::Test {
     }
 };
 
+TEST_F(EcuTest, AnEcuThatTricklesBytesIsCutOffAsSoonAsASilentOne) {
+    // One byte every 90 ms, never the greeting: each reply gets a second, not 4096 bytes' time.
+    make("network");
+    link->active = true;
+    link->reply("Man", std::string(4000, 'x'), 1, 90);
+    const int64_t start = fake.clock.nowMs();
+    EXPECT_FALSE(ecu->connect());
+    EXPECT_LT(fake.clock.nowMs() - start, 10000);
+}
+
 TEST_F(EcuTest, AReadBackThatBringsFewerLinesEndsByTheTimeOutAndSaysSo) {
     make("network");
     link->active = true;
