@@ -564,10 +564,15 @@ TEST_F(FlashTest, NothingReadMeansNoFlashOrNoBackup) {
     EXPECT_TRUE(link->wire.empty());
     EXPECT_FALSE(std::filesystem::exists(dir.path + "/backups"));
 
+    // A second ECU on the same link, found answering only through its bootloader, gets nothing
+    // of the first one's table: no backup, nothing carried over.
     peer = TBootPeer();
-    peer.bootloaderOnly = true;
     make(false, 32000);
+    peer.bootloaderOnly = true;
+    peer.mode = TBootPeer::Mode::Bootloader;
+    ASSERT_TRUE(ecu->connect());
     ASSERT_TRUE(ecu->needsFirmware);
+    EXPECT_EQ(ecu->settingsLines, -1);
     ASSERT_TRUE(ecu->flashFirmware(*image));
     EXPECT_TRUE(ecu->lastCarryOver.backupFile.empty());
     EXPECT_TRUE(ecu->lastCarryOver.reportFile.empty());
