@@ -15,7 +15,7 @@ struct TCommandInfo {
     const char* help;
 };
 
-const std::array<TCommandInfo, 8> commands{{
+const std::array<TCommandInfo, 9> commands{{
     {"info", 0, 0, "info", "Prints the firmware version.",
      "Goes online and prints the firmware line as the app's status bar shows it\n"
      "(\"Firmware v.1.0.22\", or \"Firmware v.Unknown\"), or \"Bootloader only\" when the ECU\n"
@@ -40,13 +40,24 @@ const std::array<TCommandInfo, 8> commands{{
      "  --yes     do not ask (needed where standard input is not a terminal)\n"},
     {"import", 1, 1, "import FILE.mtt", "Sends a settings file.",
      "Goes online and sends the settings file FILE.mtt to the ECU, line by line.\n"},
-    {"restore", 1, 1, "restore FILE", "Writes a backup back to the ECU.",
+    {"restore", 1, 1, "restore FILE [--dry-run]", "Writes a backup back to the ECU.",
      "Goes online; for every line of FILE (the format `settings` prints, and the backups\n"
-     "written before each flash) whose name the ECU's table holds, sets and writes that\n"
-     "slot's value; then has the ECU store its settings and reads the table back to check\n"
-     "them. The whole file is checked before anything is written; lines starting with \"#\"\n"
-     "are comments. Prints how many settings were restored and which names the ECU does\n"
-     "not have. A file with no settings in it is exit status 3.\n"},
+     "written before each flash) whose name the ECU's table holds and whose value differs,\n"
+     "sets and writes that slot's value; then has the ECU store its settings and reads the\n"
+     "table back to check them. The whole file is checked before anything is written; lines\n"
+     "starting with \"#\" are comments. Prints how many settings were restored (and how many\n"
+     "already held the file's value) and which names the ECU does not have. A file with no\n"
+     "settings in it is exit status 3.\n"
+     "  --dry-run  write nothing: print what a restore would write, as `diff` prints it (the\n"
+     "             file's value on the left, the ECU's on the right); exit status 4 when\n"
+     "             there is something to write, 0 when not\n"},
+    {"diff", 1, 2, "diff FILE [FILE2]", "Compares a settings file with the ECU or another file.",
+     "Compares the settings of FILE (the format `settings` prints) with the ECU's table, or\n"
+     "with FILE2 without any link. Settings are matched by name (a name held by several\n"
+     "slots by its order among them). One line per difference, sorted by name:\n"
+     "NAME, TAB, the value in FILE, TAB, the value on the ECU or in FILE2 (decimal; \"-\"\n"
+     "where a side has no such name). Exit status 0 when they are the same (no output), 4\n"
+     "when they differ; with --quiet only the status tells.\n"},
     {"hex", 1, 1, "hex FILE.hex [-o OUT]", "Checks a firmware file; needs no ECU.",
      "Reads FILE.hex as the app does and prints \"image N bytes\". Needs no ECU. A file that\n"
      "flash would refuse (not valid HEX, cut short, no data, more than 131072 bytes) is\n"
@@ -92,7 +103,8 @@ const char* exitHelp =
     "Exit status: 0 done; 1 the link could not be opened, the ECU did not answer, the\n"
     "operation failed, or the output could not be written; 2 bad usage; 3 a file that cannot\n"
     "be read (only regular files of at most 16 MiB are read), a firmware file that is not a\n"
-    "valid Intel HEX image the ECU can take, or a backup without settings.\n";
+    "valid Intel HEX image the ECU can take, or a backup without settings; 4 `diff` or\n"
+    "`restore --dry-run` found differences.\n";
 
 // A whole decimal number in [lo, hi], or EUsageError naming what it was for.
 int parseNumber(const std::string& text, int lo, int hi, const std::string& what) {
@@ -201,6 +213,8 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
             o.version = true;
         } else if (a == "--store" && o.command == "set") {
             o.store = true;
+        } else if (a == "--dry-run" && o.command == "restore") {
+            o.dryRun = true;
         } else if (a == "--yes" && o.command == "flash") {
             o.yes = true;
         } else if (a == "--open" && o.command == "ports") {
@@ -225,6 +239,8 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
         throw EUsageError(o.command + " takes no argument '" + o.args[info.maxArgs] + "': " +
                           cli_defaults::program + " " + info.usage);
     if (o.command == "set") parseNumber(o.args[1], 0, 255, "set: the value of " + o.args[0]);
+    if (o.command == "diff" && o.args.size() == 2 && (o.link != TLinkChoice::Stored || o.baudRate))
+        throw EUsageError("diff of two files needs no ECU and takes no link option");
     if (o.command == "ports" && (o.link != TLinkChoice::Stored || o.baudRate))
         throw EUsageError("ports lists the serial port list and takes no link option");
     if (o.baudRate && o.link == TLinkChoice::Network) throw EUsageError("--baud applies to the serial link only");

@@ -12,6 +12,7 @@ enum TExitStatus : int {
     exitFailed = 1,    // the link did not open, the ECU did not answer, or the operation failed
     exitUsage = 2,     // bad usage (also: a reflash question with no terminal to ask)
     exitBadFile = 3,   // a file that cannot be read, or a firmware file that is not valid HEX
+    exitDifferent = 4, // diff, restore --dry-run: the two sides differ (no failure)
 };
 
 // A command line that cannot be run. The message says what is wrong with it.
@@ -36,6 +37,7 @@ struct TCliOptions {
     std::vector<std::string> args;     // the command's operands
     bool store = false;                // set --store
     bool yes = false;                  // flash --yes
+    bool dryRun = false;               // restore --dry-run
     bool openPorts = false;            // ports --open
     std::string output;                // hex -o OUT ("-": standard output)
     bool help = false;                 // --help: the program's, or the command's when one is named

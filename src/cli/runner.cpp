@@ -15,6 +15,7 @@
 #include "cli/terminal.h"
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
+#include "data/settingsdiff.h"
 #include "ecu/restore.h"
 #include "link/linkfactory.h"
 #include "platform/convert.h"
@@ -201,6 +202,7 @@ private:
     std::string recordFailure(const std::string& message);
     int import(const std::vector<std::string>& lines);
     int restore(const std::vector<TBackupEntry>& backup);
+    int diff(const std::vector<TBackupEntry>& file);
 
     const TCliOptions& options;
     const TCliStreams& streams;
@@ -347,7 +349,7 @@ int TSession::run() {
         } catch (const EInOutError& e) {
             throw ECliFailure(exitBadFile, e.what());
         }
-    } else if (options.command == "restore") {
+    } else if (options.command == "restore" || options.command == "diff") {
         try {
             backup = parseBackup(readInputFile(options.args[0], "backup file"), options.args[0]);
         } catch (const EBackupFormat& e) {
@@ -366,6 +368,7 @@ int TSession::run() {
         else if (options.command == "flash") status = flash(*firmware);
         else if (options.command == "import") status = import(importLines);
         else if (options.command == "restore") status = restore(backup);
+        else if (options.command == "diff") status = diff(backup);
     } catch (const ECliFailure&) {
         progress.hide();
         goOffline();
@@ -481,6 +484,14 @@ int TSession::import(const std::vector<std::string>& lines) {
 
 int TSession::restore(const std::vector<TBackupEntry>& backup) {
     needSettings();
+    if (options.dryRun) {
+        // What a restore would write: the names both sides hold with other values.
+        std::vector<TSettingDifference> writes;
+        for (const auto& d : compareByName(namedSettings(backup), namedSettings(*ecu.settings, ecu.settingsLines)))
+            if (d.left && d.right) writes.push_back(d);
+        if (!options.quiet) print(differencesText(writes));
+        return writes.empty() ? exitDone : exitDifferent;
+    }
     const std::string& file = options.args[0];
     // What was not written, and that the backup is still there to try again.
     const auto failed = [&](const std::string& why) {
@@ -495,13 +506,35 @@ int TSession::restore(const std::vector<TBackupEntry>& backup) {
     }
     if (!outcome.differences.empty())
         throw failed("the ECU does not hold what was written: " + joinedDifferences(outcome.differences));
-    print("Restored " + std::to_string(outcome.restored) + " settings from " + file + "\n");
+    print(restoredText(outcome, file) + "\n");
     if (!outcome.missing.empty()) {
         std::vector<std::string> shown;
         for (const auto& name : outcome.missing) shown.push_back(escapeSettingName(name));
         print("Not in this ECU's table: " + joinedNames(shown) + "\n");
     }
     return exitDone;
+}
+
+int TSession::diff(const std::vector<TBackupEntry>& file) {
+    needSettings();
+    const auto differences = compareByName(namedSettings(file), namedSettings(*ecu.settings, ecu.settingsLines));
+    if (!options.quiet) print(differencesText(differences));
+    return differences.empty() ? exitDone : exitDifferent;
+}
+
+// `diff FILE1 FILE2` needs no ECU.
+int runDiffFiles(const TCliOptions& options, const TCliStreams& streams) {
+    std::vector<TNamedSetting> sides[2];
+    for (int i = 0; i < 2; ++i) {
+        try {
+            sides[i] = namedSettings(parseBackup(readInputFile(options.args[i], "settings file"), options.args[i]));
+        } catch (const EBackupFormat& e) {
+            throw ECliFailure(exitBadFile, e.what());
+        }
+    }
+    const auto differences = compareByName(sides[0], sides[1]);
+    if (!options.quiet) writeOut(streams.out, differencesText(differences));
+    return differences.empty() ? exitDone : exitDifferent;
 }
 
 // `hex` needs no ECU.
@@ -574,6 +607,7 @@ int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
         }
         if (options.command == "hex") return runHex(options, streams);
         if (options.command == "ports") return runPorts(options, streams);
+        if (options.command == "diff" && options.args.size() == 2) return runDiffFiles(options, streams);
         TSession session(options, streams);
         return session.run();
     } catch (const ECliFailure& e) {

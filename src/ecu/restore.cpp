@@ -51,6 +51,11 @@ void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOut
             outcome.missing.push_back(e.name);
             continue;
         }
+        // Only what differs is written: the rest already holds the backup's value.
+        if (ecu.settings->getValue(static_cast<uint8_t>(slot)) == e.value) {
+            ++outcome.unchanged;
+            continue;
+        }
         ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
         ecu.writeSetting(static_cast<uint8_t>(slot));
         written.push_back(slot);
@@ -61,4 +66,10 @@ void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOut
     ecu.storeSettings();
     ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
     outcome.differences = ecu.checkSettings();
+}
+
+std::string restoredText(const TRestoreOutcome& outcome, const std::string& file) {
+    std::string text = "Restored " + std::to_string(outcome.restored + outcome.unchanged) + " settings from " + file;
+    if (outcome.unchanged > 0) text += " (" + std::to_string(outcome.unchanged) + " already held the file's value)";
+    return text;
 }

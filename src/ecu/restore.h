@@ -11,13 +11,14 @@ class TECU;
 
 struct TRestoreOutcome {
     int restored = 0;                      // settings written
+    int unchanged = 0;                     // settings that already held the backup's value
     std::vector<std::string> missing;      // names of the backup this ECU's table lacks
     std::vector<std::string> differences;  // what the table read back does not hold as written
                                            // (empty: the ECU holds the backup)
 };
 
 // For every entry, the slot of that name (the entry's own slot first, when it still holds the
-// name) takes the entry's value and is written at once; then the ECU stores its settings and
+// name) takes the entry's value and is written at once, unless it holds that value already; then the ECU stores its settings and
 // its table is read back and compared. Names the table lacks are passed over. Throws ELinkLost
 // when the link goes meanwhile; the message says how many settings were written before and
 // that nothing was stored, or that the store may not have happened.
@@ -26,3 +27,7 @@ TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& back
 // The same, without the naming: `written` collects the slots as they are written.
 void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOutcome& outcome,
                  std::vector<int>& written);
+
+// "Restored N settings from FILE" (N the settings of the file the ECU now holds), with
+// "(M already held the file's value)" when some were not written.
+std::string restoredText(const TRestoreOutcome& outcome, const std::string& file);

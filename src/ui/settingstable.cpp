@@ -330,7 +330,7 @@ bool TSettingsTable::restoreFrom(const QString& fileName) {
         return false;
     }
     setChangesPending(false);  // the restore stored everything
-    std::string done = "Restored " + std::to_string(outcome.restored) + " settings from " + file;
+    std::string done = restoredText(outcome, file);
     if (!outcome.missing.empty()) {
         std::vector<std::string> names;
         for (const auto& name : outcome.missing) names.push_back(escapeSettingName(name));

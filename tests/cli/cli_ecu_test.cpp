@@ -147,8 +147,10 @@ void CliEcu::infoSettingsSetRestore(bool readBack) {
     const size_t storesBefore = countEvents(events(), "store");
     r = cli({"restore", backup});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Restored " + std::to_string(before.size()) + " settings from " + backup +
-                         "\nNot in this ECU's table: gone_setting\n");
+    // Only fan_temp differs from the backup now: the rest is not written again.
+    EXPECT_EQ(r.out, "Restored " + std::to_string(before.size()) + " settings from " + backup + " (" +
+                         std::to_string(before.size() - 1) +
+                         " already held the file's value)\nNot in this ECU's table: gone_setting\n");
     EXPECT_TRUE(hasEvent(events(), "set " + std::to_string(slot) + " 95 fan_temp"));
     EXPECT_EQ(countEvents(events(), "store"), storesBefore + 1);
     r = cli({"settings"});
@@ -273,6 +275,53 @@ TEST_F(CliEcu, DisturbedDownloadsNeverPassForTheTable) {
             }
         }
     }
+}
+
+// Settings files compared with each other and with the ECU; a dry run writes nothing and a
+// restore writes only what differs.
+TEST_F(CliEcu, DiffDryRunAndARestoreOfOnlyWhatDiffers) {
+    const std::string table = defaultTable();
+    const auto fanSlot = parseTable(table).at("fan_temp").first;
+    std::string changed = table;
+    changed.replace(changed.find("\tfan_temp\t95\n"), 13, "\tfan_temp\t90\n");
+    changed.erase(changed.find(std::to_string(parseTable(table).at("lcd_c0").first) + "\tlcd_c0\t40\n"),
+                  std::to_string(parseTable(table).at("lcd_c0").first).size() + 11);
+    changed += "250\textra\t7\n";
+    const std::string same = writeFile(files.path + "/same.txt", table);
+    const std::string other = writeFile(files.path + "/changed.txt", changed);
+    const std::string damaged = writeFile(files.path + "/damaged.txt", "1\tname\n");
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Row files2[] = {
+        {{"diff", same, same}, 0, ""},
+        {{"diff", same, other}, 4, "extra\t-\t7\nfan_temp\t95\t90\nlcd_c0\t40\t-\n"},
+        {{"--quiet", "diff", same, other}, 4, ""},
+        {{"diff", same, damaged}, 3, ""},
+    };
+    for (const Row& row : files2) {
+        const auto r = runCliProcess(row.args, home.path);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.out);
+    }
+    startSim(TLinkKind2::Pty);
+    const Row online[] = {
+        {{"diff", other}, 4, "extra\t7\t-\nfan_temp\t90\t95\nlcd_c0\t-\t40\n"},
+        {{"restore", other, "--dry-run"}, 4, "fan_temp\t90\t95\n"},
+    };
+    for (const Row& row : online) {
+        const auto r = cli(row.args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.out);
+    }
+    EXPECT_FALSE(hasEvent(events(), "set ")) << "a dry run wrote";
+    EXPECT_FALSE(hasEvent(events(), "store"));
+    const auto r = cli({"restore", other});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(countEvents(events(), "set "), 1u);
+    EXPECT_TRUE(hasEvent(events(), "set " + std::to_string(fanSlot) + " 90 fan_temp"));
 }
 
 TEST_F(CliEcu, TcpInfoSettingsSetAndRestore) {
