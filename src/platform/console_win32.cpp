@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -37,6 +38,9 @@ BOOL WINAPI onControl(DWORD event) {
 }  // namespace
 
 void prepareConsole() {
+    // The results are the same bytes as on Linux: no CR before each LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     // The progress line and the colours are escape sequences: Windows 10's console takes them
     // once asked to. Without a console (a pipe, a file) nothing changes.
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
