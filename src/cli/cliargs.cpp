@@ -87,7 +87,12 @@ const TCommandInfo* findCommand(const std::string& name) {
 }
 
 const char* linkHelp =
+#if VELTRACE_STORE
     "LINK (when none is given, the stored preferences choose the link as the app does):\n"
+#else
+    "LINK (this build keeps no preferences: when none is given, the network link to\n"
+    "127.0.0.1:32000):\n"
+#endif
     "  --network HOST[:PORT]   network link to HOST, TCP port PORT (default 32000);\n"
     "                          an IPv6 address with a port is written [ADDR]:PORT\n"
     "  --serial PATH|N         serial link on the device PATH (a tty or a pseudo-terminal)\n"

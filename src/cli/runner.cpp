@@ -1,8 +1,5 @@
 #include "cli/runner.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +15,17 @@
 #include "data/settingsdiff.h"
 #include "ecu/restore.h"
 #include "link/linkfactory.h"
+#include "platform/console.h"
 #include "platform/convert.h"
 #include "platform/files.h"
+#include "platform/fileversion.h"
 #include "platform/serialports.h"
 #include "platform/sio.h"
+#if VELTRACE_STORE
 #include "qtstore/qtpreferences.h"
+#else
+#include "cli/nostore.h"
+#endif
 
 namespace {
 
@@ -46,7 +49,7 @@ public:
 // list is read from VELTRACE_SERIAL_PORTS when that is set, so the device is made the list's only
 // entry and the link uses port 1.
 std::string addressSerialDevice(const std::string& devicePath) {
-    ::setenv("VELTRACE_SERIAL_PORTS", devicePath.c_str(), 1);
+    setEnvironment(serialPortsVariable, devicePath);
     return "1";
 }
 
@@ -106,55 +109,18 @@ std::string joinedNames(const std::vector<std::string>& names) {
 // firmware: the first two are answered with a warning, the third ends the program all the same.
 // A hang-up (the terminal or the ssh session closed) asks nobody to stop: the flash goes on to
 // its end, and what it would have printed is in the outcome file next to the backup.
-class TFlashInterruptGuard {
+class TFlashInterruptGuard : public TInterruptHold {
 public:
-    TFlashInterruptGuard() {
-        presses = 0;
-        hangUps = 0;
-        struct sigaction sa {};
-        sa.sa_handler = &TFlashInterruptGuard::onSignal;
-        sigemptyset(&sa.sa_mask);
-        for (size_t i = 0; i < std::size(held); ++i) ::sigaction(held[i], &sa, &old[i]);
-    }
-    ~TFlashInterruptGuard() {
-        for (size_t i = 0; i < std::size(held); ++i) ::sigaction(held[i], &old[i], nullptr);
-    }
-    TFlashInterruptGuard(const TFlashInterruptGuard&) = delete;
-    TFlashInterruptGuard& operator=(const TFlashInterruptGuard&) = delete;
-
     static constexpr int forcePresses = 3;
-    // The terminal went away meanwhile: what is written to it now fails (EIO), and that is no
-    // failure of the flash.
-    static bool hungUp() { return hangUps != 0; }
+    TFlashInterruptGuard() : TInterruptHold(forcePresses, twice, once) {}
 
 private:
-    static constexpr int held[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
-
-    static void onSignal(int sig) {
-        if (sig == SIGHUP) {
-            hangUps = 1;
-            return;
-        }
-        presses = presses + 1;
-        if (presses >= forcePresses) {
-            ::signal(sig, SIG_DFL);
-            ::raise(sig);
-            return;
-        }
-        static const char twice[] =
-            "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
-            "Interrupt twice more to stop all the same.\n";
-        static const char once[] =
-            "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
-            "Interrupt once more to stop all the same.\n";
-        const bool last = presses + 1 == forcePresses;
-        [[maybe_unused]] const ssize_t n =
-            last ? ::write(STDERR_FILENO, once, sizeof once - 1) : ::write(STDERR_FILENO, twice, sizeof twice - 1);
-    }
-
-    static inline volatile sig_atomic_t presses = 0;
-    static inline volatile sig_atomic_t hangUps = 0;
-    struct sigaction old[std::size(held)] {};
+    static constexpr const char* twice =
+        "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
+        "Interrupt twice more to stop all the same.\n";
+    static constexpr const char* once =
+        "\nThe firmware is being written: stopping now leaves the ECU without a firmware. "
+        "Interrupt once more to stop all the same.\n";
 };
 
 // One run of a command that talks to the ECU: the operator seams on the terminal, the stored
@@ -170,7 +136,9 @@ public:
           // The stored link is read as the ECU is made: its warnings (a bit rate the ECU does
           // not know) are moot when the command line names the link or its rate.
           services(console, options.link != TLinkChoice::Stored || options.baudRate.has_value()),
+#if VELTRACE_STORE
           prefs(services),
+#endif
           ecu(op, realLinkFactory()) {
         services.muted = false;
         console.setEchoing(options.echo);
@@ -210,7 +178,11 @@ private:
     TTerminalProgress progress;
     TTerminalLog log;
     TTerminalServices services;
+#if VELTRACE_STORE
     TQtPreferences prefs;
+#else
+    TNoPreferences prefs;
+#endif
     TSystemClock clock;
     TOperator op{progress, log, services, prefs, clock};
     TECU ecu;
@@ -598,7 +570,10 @@ int runCli(const std::vector<std::string>& args, const TCliStreams& streams) {
     };
     try {
         if (options.version) {
-            writeOut(streams.out, program + " " + VELTRACE_VERSION + "\n");
+            // A Windows program prints the version its file carries, which the build made from the
+            // same project version.
+            const std::string fileVersion = programFileVersion();
+            writeOut(streams.out, program + " " + (fileVersion.empty() ? VELTRACE_VERSION : fileVersion) + "\n");
             return exitDone;
         }
         if (options.help) {

@@ -1,18 +1,10 @@
 #include "cli/terminal.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
-namespace {
+#include "platform/console.h"
 
-// The width of the terminal on `out`, so that the updating line never wraps.
-size_t terminalWidth(std::FILE* out) {
-    winsize ws{};
-    if (::ioctl(::fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) return ws.ws_col - 1;
-    return 79;
-}
+namespace {
 
 const char* ansiColour(TColor c) {
     if (c == sentColor) return "\033[31m";
@@ -75,7 +67,7 @@ void TConsole::progress(const std::string& text) {
     if (quiet) return;
     if (updatingLine && !echoing) {
         std::string shownText = text;
-        const size_t width = terminalWidth(out);
+        const size_t width = terminalColumns(out);
         if (shownText.size() > width) shownText.resize(width);
         if (progressShown && shownText == shownProgress) return;  // nothing new to draw
         if (!progressShown && !atLineStart) std::fputc('\n', out);

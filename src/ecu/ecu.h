@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "data/baudrates.h"
 #include "data/ecusettings.h"
 #include "link/communicator.h"
 #include "platform/services.h"
@@ -84,23 +85,12 @@ inline constexpr int goodbyeRetryPauseMs = 100;
 inline constexpr int bootloaderProbePauseMs = 50;
 inline constexpr int baudChangePauseMs = 500;     // after "mcB", before the link follows
 inline constexpr int outputOnFlag = 128;
-// The bit rates the firmware knows and the divisors it takes for them ("mcB" + divisor). Any
-// other rate would strand the ECU at a rate the tool never uses.
-struct TRateDivisor {
-    int rate;
-    int divisor;
-};
-inline constexpr TRateDivisor rateDivisors[] = {
-    {9600, 103}, {19200, 51}, {38400, 25}, {57600, 16}, {115200, 8}};
-// The divisor of a known rate; 0 for any other.
-inline constexpr int divisorFor(int rate) {
-    for (const auto& rd : rateDivisors)
-        if (rd.rate == rate) return rd.divisor;
-    return 0;
-}
-inline constexpr bool isKnownBaudRate(int rate) { return divisorFor(rate) != 0; }
-// "9600, 19200, 38400, 57600 and 115200", for messages.
-std::string knownBaudRatesText();
+// The bit rates the firmware knows and their divisors (data/baudrates.h).
+using line_rates::TRateDivisor;
+using line_rates::rateDivisors;
+using line_rates::divisorFor;
+using line_rates::isKnownBaudRate;
+using line_rates::knownBaudRatesText;
 // Far above any real reply (the longest is a settings line): an ECU that sends this many
 // bytes without the awaited text is streaming noise.
 inline constexpr size_t maxReplyBytes = 4096;
@@ -226,7 +216,8 @@ public:
     // The outcome of the last firmware update that reached the settings carry-over.
     TCarryOverReport lastCarryOver;
     // Where the settings are backed up before every flash; empty: the user's data folder
-    // ($XDG_DATA_HOME/Harnwick/Veltrace/backups, else ~/.local/share/Harnwick/Veltrace/backups).
+    // (userBackupFolder: $XDG_DATA_HOME/Harnwick/Veltrace/backups, else
+    // ~/.local/share/Harnwick/Veltrace/backups; %LOCALAPPDATA%\Harnwick\Veltrace\backups on Windows).
     std::string backupFolder;
 
     // Settings lines were found after a download had ended (a pause inside it): the table read

@@ -51,18 +51,6 @@ private:
     TCommunicator& link;
 };
 
-std::string userBackupFolder() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (data && *data) {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home && *home ? home : ".") + "/.local/share";
-    }
-    return base + "/Harnwick/Veltrace/backups";
-}
-
 // "label: a, b, c" as lines of at most `width` columns, names never split; continuation lines
 // are indented. "none" for an empty list.
 std::string wrappedList(const std::string& label, const std::vector<std::string>& names, size_t width) {

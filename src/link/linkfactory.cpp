@@ -1,10 +1,10 @@
 #include "link/linkfactory.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "link/serialcommunicator.h"
 #include "link/socketcommunicator.h"
+#include "platform/clientsocket.h"
 
 TLinkFactory realLinkFactory() {
     return [](TLinkKind kind, TOperator& op) -> std::unique_ptr<TCommunicator> {
@@ -21,7 +21,7 @@ std::string linkOpenFailure(TCommunicator& link, const std::string& address) {
             return "connection refused: nothing listens there. Start the ECU's network link there, or the "
                    "simulated ECU: veltrace-ecusim --listen " + address;
         if (code == ETIMEDOUT) return "no answer to the connect";
-        if (code != 0) return std::strerror(code);
+        if (code != 0) return socketErrorText(code);
     }
     return {};
 }

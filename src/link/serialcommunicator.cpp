@@ -5,7 +5,7 @@
 #include <iostream>
 #include <thread>
 
-#include "ecu/ecu.h"
+#include "data/baudrates.h"
 #include "platform/convert.h"
 #include "platform/sio.h"
 
@@ -77,12 +77,12 @@ void TSerialCommunicator::loadSettings() {
     try {
         setPort(op.prefs.readPreference(sl::portKey));
         const int rate = strToInt(op.prefs.readPreference(sl::baudRateKey));
-        if (ecu_protocol::isKnownBaudRate(rate)) {
+        if (line_rates::isKnownBaudRate(rate)) {
             setBaudRate(rate);
         } else {
             // Switching the ECU to a rate it does not know would strand it there.
             op.window.reportMessage("The stored bit rate " + std::to_string(rate) + " (" + sl::baudRateKey +
-                                    ") is not one the ECU knows (" + ecu_protocol::knownBaudRatesText() +
+                                    ") is not one the ECU knows (" + line_rates::knownBaudRatesText() +
                                     "): " + std::to_string(sl::defaultBaudRate) + " bit/s is used.");
             setBaudRate(sl::defaultBaudRate);
         }

@@ -56,7 +56,7 @@ void TSocketCommunicator::socketDisconnect() {
 void TSocketCommunicator::socketError(int& errorCode) {
     const uint8_t state = getConnectState();
     if (state == nl::connected) {
-        markLost(std::string(nl::failedText) + std::strerror(errorCode));
+        markLost(std::string(nl::failedText) + socketErrorText(errorCode));
     } else if (state == nl::opening) {
         std::lock_guard<std::mutex> lock(guard);
         lastOpenError = errorCode;

@@ -1,12 +1,5 @@
 #include "platform/clientsocket.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -14,7 +7,10 @@
 #include <memory>
 #include <thread>
 
+#include "platform/netsys.h"
+
 using Lock = std::lock_guard<std::recursive_mutex>;
+using namespace netsys;
 
 namespace {
 
@@ -39,26 +35,6 @@ int msUntil(std::chrono::steady_clock::time_point t) {
 }
 
 }  // namespace
-
-int systemResolver(const std::string& host, int port, std::vector<TSocketAddress>& found) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    if (rc != 0) return rc;
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
-        TSocketAddress addr;
-        std::memcpy(&addr.addr, a->ai_addr, a->ai_addrlen);
-        addr.len = a->ai_addrlen;
-        addr.family = a->ai_family;
-        found.push_back(addr);
-    }
-    freeaddrinfo(list);
-    return 0;
-}
 
 TClientSocket::~TClientSocket() {
     Lock lock(mutex);
@@ -108,7 +84,7 @@ bool TClientSocket::getActive() const {
 
 int TClientSocket::handle() const {
     Lock lock(mutex);
-    return fd;
+    return static_cast<int>(fd);
 }
 
 size_t TClientSocket::sendCalls() const {
@@ -136,7 +112,7 @@ void TClientSocket::open() {
     auto job = std::make_shared<TLookUp>();
     std::thread([job, resolve = resolver, name, p = port] {
         std::vector<TSocketAddress> found;
-        const int rc = resolve ? resolve(name, p, found) : EAI_FAIL;
+        const int rc = resolve ? resolve(name, p, found) : resolveFailCode();
         std::lock_guard<std::mutex> jobLock(job->mutex);
         job->rc = rc;
         job->found = std::move(found);
@@ -167,7 +143,7 @@ void TClientSocket::open() {
                                                            : std::to_string(connectLimitMs) + " ms"),
                            ETIMEDOUT);
     std::lock_guard<std::mutex> jobLock(job->mutex);
-    if (job->rc != 0) throw ESocketError("Cannot find the host " + name + ": " + gai_strerror(job->rc), job->rc);
+    if (job->rc != 0) throw ESocketError("Cannot find the host " + name + ": " + resolveErrorText(job->rc), job->rc);
     addresses = job->found;
 
     pending.clear();
@@ -190,21 +166,15 @@ void TClientSocket::startNextAddress() {
         attemptDeadline = deadline == Clock::time_point::max()
                               ? deadline
                               : Clock::now() + (deadline - Clock::now()) / static_cast<int>(addresses.size() + 1);
-        fd = ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            failCode = errno;
-            continue;
-        }
-        // Each command waits for a short answer: never hold a small send back.
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.addr), a.len) == 0 ||
-            errno == EINPROGRESS || errno == EINTR) {
+        fd = openStream(a.family, failCode);
+        if (fd < 0) continue;
+        const int started = startConnect(fd, a);
+        if (started == 0 || started == EINPROGRESS) {
             state = State::Connecting;  // the outcome shows as writability
             return;
         }
-        failCode = errno;
-        ::close(fd);
+        failCode = started;
+        closeSocket(fd);
         fd = -1;
     }
     state = State::Failed;
@@ -216,7 +186,7 @@ bool TClientSocket::attemptTimedOut() const {
 }
 
 void TClientSocket::closeDescriptor() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) closeSocket(fd);
     fd = -1;
     state = State::Idle;
 }
@@ -224,15 +194,14 @@ void TClientSocket::closeDescriptor() {
 bool TClientSocket::flushPending() {
     while (!pending.empty()) {
         ++sends;
-        const ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL);
+        int err = 0;
+        const long long n = sendSome(fd, pending.data(), pending.size(), err);
         if (n > 0) {
             pending.erase(0, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        } else if (n < 0 && err == EAGAIN) {
             break;
         } else {
-            failCode = n < 0 ? errno : EPIPE;
+            failCode = n < 0 ? err : EPIPE;
             return false;
         }
     }
@@ -256,7 +225,7 @@ void TClientSocket::fail(int code, bool wasConnected) {
         h(left);
     }
     if (wasConnected) raise(OnDisconnect);
-    if (left != 0) throw ESocketError("Socket error " + std::to_string(left) + ": " + std::strerror(left), left);
+    if (left != 0) throw ESocketError("Socket error " + std::to_string(left) + ": " + socketErrorText(left), left);
 }
 
 void TClientSocket::close() {
@@ -283,9 +252,7 @@ size_t TClientSocket::sendBuf(const void* bytes, size_t count) {
 int TClientSocket::receiveLength() {
     Lock lock(mutex);
     if (fd < 0) return 0;
-    int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0) return 0;
-    return waiting;
+    return bytesWaiting(fd);
 }
 
 std::string TClientSocket::receiveText() {
@@ -293,10 +260,8 @@ std::string TClientSocket::receiveText() {
     const int waiting = receiveLength();
     if (waiting <= 0) return {};
     std::string text(static_cast<size_t>(waiting), '\0');
-    ssize_t n;
-    do {
-        n = ::recv(fd, text.data(), text.size(), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
+    int err = 0;
+    const long long n = receiveSome(fd, text.data(), text.size(), err);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return text;
 }
@@ -311,16 +276,18 @@ void TClientSocket::processPendingEvents() {
         fail(failCode, false);
         return;
     case State::Connecting: {
-        pollfd p{fd, POLLOUT, 0};
+        int found = 0;
         int err = 0;
-        if (poll(&p, 1, 0) <= 0) {
+        if (waitFor(fd, waitOut, 0, found) <= 0) {
             // No answer yet: once this address's share is used up, on to the next one (an
             // address that drops the request silently would otherwise use the whole limit).
             if (!attemptTimedOut()) return;
             err = ETIMEDOUT;
         } else {
-            socklen_t len = sizeof err;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            err = pendingError(fd);
+            // Winsock tells a refused connect as an error event with SO_ERROR set; a wait that
+            // saw an error without a code is a failed connect all the same.
+            if (err == 0 && (found & foundErr) && !(found & waitOut)) err = ECONNREFUSED;
         }
         if (err == 0) {
             state = State::Connected;
@@ -337,9 +304,9 @@ void TClientSocket::processPendingEvents() {
         return;
     }
     case State::Connected: {
-        pollfd p{fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
-        if (poll(&p, 1, 0) <= 0) return;
-        if ((p.revents & POLLOUT) && !flushPending()) {
+        int found = 0;
+        if (waitFor(fd, waitIn | (pending.empty() ? 0 : waitOut), 0, found) <= 0) return;
+        if ((found & waitOut) && !flushPending()) {
             fail(failCode, true);
             return;
         }
@@ -348,14 +315,12 @@ void TClientSocket::processPendingEvents() {
             raise(OnRead);
             return;
         }
-        if (p.revents & POLLERR) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (found & foundErr) {
+            const int err = pendingError(fd);
             fail(err ? err : ECONNRESET, true);
             return;
         }
-        if (p.revents & (POLLIN | POLLHUP)) {  // readable with nothing to read: the peer closed
+        if (found & (waitIn | foundHup)) {  // readable with nothing to read: the peer closed
             closeDescriptor();
             pending.clear();
             raise(OnDisconnect);
@@ -366,16 +331,15 @@ void TClientSocket::processPendingEvents() {
 }
 
 bool TClientSocket::waitForEvent(int ms) {
-    pollfd p{};
+    TSock waitOn = noSocket;
+    int events = 0;
     bool shareEnds = false;  // the wait ends with the share of the address being tried
     {
         Lock lock(mutex);
         if (state == State::Failed) return true;
         if (fd >= 0) {
-            p.fd = fd;
-            p.events = state == State::Connecting
-                           ? POLLOUT
-                           : static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT));
+            waitOn = fd;
+            events = state == State::Connecting ? waitOut : waitIn | (pending.empty() ? 0 : waitOut);
             if (state == State::Connecting) {
                 // The end of this address's share is something to process too.
                 if (attemptTimedOut()) return true;
@@ -385,11 +349,11 @@ bool TClientSocket::waitForEvent(int ms) {
                     shareEnds = true;
                 }
             }
-        } else {
-            if (ms < 0) return false;  // nothing could ever end an endless wait
-            p.fd = -1;                 // nothing to wait on: poll only sleeps
+        } else if (ms < 0) {
+            return false;  // nothing could ever end an endless wait
         }
     }
-    const int r = poll(p.fd >= 0 ? &p : nullptr, p.fd >= 0 ? 1 : 0, ms);
+    int found = 0;
+    const int r = waitFor(waitOn, events, ms, found);
     return r > 0 || (r == 0 && shareEnds);
 }

@@ -1,9 +1,10 @@
 #pragma once
-// A TCP client with event notifications, on POSIX sockets.
+// A TCP client with event notifications, on POSIX sockets or Winsock (netsys_posix.cpp,
+// netsys_win32.cpp).
 //
 // Nothing happens behind the caller's back: the notifications (OnConnect, OnDisconnect,
 // OnError, OnRead) are raised on the thread that calls processPendingEvents, while it runs.
-// waitForEvent blocks in poll() until there is something to process or the time is up.
+// waitForEvent blocks in poll() (WSAPoll) until there is something to process or the time is up.
 // Host names are resolved with getaddrinfo on a thread of its own (IPv4 and IPv6; every address
 // is tried in turn, each with a share of the connect limit); TCP_NODELAY is set, as the ECU
 // traffic is small texts that wait for small answers.
@@ -15,8 +16,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <sys/socket.h>
 
 // The socket's own error: a look-up or set-up failure while opening, a refused change of host
 // or port while connected, or an error notification whose code a handler left non-zero.
@@ -32,8 +31,8 @@ private:
 
 // One address of a host, as connect takes it.
 struct TSocketAddress {
-    sockaddr_storage addr{};
-    socklen_t len = 0;
+    alignas(8) unsigned char addr[128]{};  // a sockaddr_storage: sockaddr_in, sockaddr_in6
+    unsigned len = 0;
     int family = 0;
 };
 
@@ -42,6 +41,9 @@ struct TSocketAddress {
 using TResolver = std::function<int(const std::string& host, int port, std::vector<TSocketAddress>& found)>;
 // The system's resolver: getaddrinfo.
 int systemResolver(const std::string& host, int port, std::vector<TSocketAddress>& found);
+
+// The words of a socket error code (an errno value, or a Winsock code without one).
+std::string socketErrorText(int code);
 
 enum class TClientType {
     Blocking,     // open waits for the outcome of the connect before it returns
@@ -99,7 +101,7 @@ public:
     // true when it has. With no connection at all it just waits the time out.
     bool waitForEvent(int ms);
 
-    // The descriptor, -1 when there is none (for inspection).
+    // The descriptor (the socket handle on Windows), -1 when there is none (for inspection).
     int handle() const;
     // How many send system calls the socket has made since it was built (for inspection: what
     // one command costs on the network).
@@ -131,7 +133,7 @@ private:
     int port = 0;
     TClientType clientType = TClientType::NonBlocking;
     State state = State::Idle;
-    int fd = -1;
+    long long fd = -1;  // the system's socket: a descriptor, or a Winsock SOCKET
     int failCode = 0;
     std::vector<Address> addresses;  // still to try, for the connect under way
     int connectLimitMs = 0;

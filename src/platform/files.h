@@ -1,5 +1,5 @@
 #pragma once
-// Whole files in and out. Reading takes regular files of a bounded size only, in one pass;
+// Whole files in and out (files_posix.cpp, files_win32.cpp). Reading takes regular files of a bounded size only, in one pass;
 // writing makes new files that are on disk, folder entry included, before it returns.
 
 #include <cstdint>
@@ -24,3 +24,8 @@ int createFolders(const std::string& folder);
 // that both the bytes and the file's name survive a power loss. Returns 0 or the errno of the
 // failure (EEXIST when the file was there already); a file that failed is removed again.
 int writeNewFile(const std::string& path, const std::string& text);
+
+// The user's folder for the backups made before every flash (it need not exist yet):
+// $XDG_DATA_HOME/Harnwick/Veltrace/backups, else ~/.local/share/Harnwick/Veltrace/backups; on
+// Windows %LOCALAPPDATA%\Harnwick\Veltrace\backups.
+std::string userBackupFolder();

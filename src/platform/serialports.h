@@ -3,14 +3,12 @@
 // opened now and, when not, why. These are the words of every serial open failure: the link's
 // message, the settings dialog's tool tips and `veltrace-cli ports` all read them from here.
 
-#include <termios.h>
-
 #include <string>
 #include <vector>
 
 #include "platform/serialidentity.h"
 
-// The group that owns serial devices on most Linux systems.
+// The group that owns serial devices on most Linux systems (named in permission hints there).
 inline constexpr const char* serialDeviceGroup = "dialout";
 
 struct TSerialPortStatus {
@@ -34,15 +32,11 @@ enum class TPortCheck { Look, Open };
 // or a number past its end. Empty when the entry names a device.
 std::string serialPortListProblem(int number, const std::vector<std::string>& list);
 
-// Why `device` did not open, from the errno of the failed open: no such device, in use by another
+// Why `device` did not open, from the system's error code of the failed open (errno on POSIX,
+// GetLastError on Windows): no such device, in use by another
 // program (naming it where /proc shows it, with ModemManager's remedy), permission denied (with the dialout remedy where the device belongs to that group,
 // otherwise naming its group), not a serial port, or the system's own words.
 std::string serialOpenProblem(const std::string& device, int err);
-
-// Opens `device` for the serial link: read and write, non-blocking, not as the controlling
-// terminal, and locked against a second user (flock). `found` receives its terminal settings.
-// The descriptor, or -1 with `err` set to the errno that tells why (EBUSY when another holds it).
-int openSerialDevice(const std::string& device, termios& found, int& err);
 
 // Checks port `number` of the serial port list. TPortCheck::Open opens it as the serial link
 // would (without changing its terminal settings) and closes it again. A port this program holds

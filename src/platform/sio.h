@@ -1,5 +1,6 @@
 #pragma once
-// The serial port layer: the few operations the serial link needs, on POSIX termios.
+// The serial port layer: the few operations the serial link needs, on POSIX termios
+// (sio_posix.cpp) or on a Windows COM port (sio_win32.cpp).
 //
 // Ports are addressed by a 0-based index into the serial port list (serialPortList): index 0 is
 // the first device of that list. An open port runs raw, 8 data bits, no parity, one stop bit,
@@ -26,10 +27,11 @@ inline constexpr int SioErrPending = -7;     // output still queued: a new rate 
 inline constexpr const char* serialPortsVariable = "VELTRACE_SERIAL_PORTS";
 
 // The serial port list: the paths of VELTRACE_SERIAL_PORTS when it is set and not empty (an
-// empty entry keeps its place and never opens), otherwise the machine's serial devices:
-// /dev/ttyUSB*, then /dev/ttyACM*, then /dev/ttyS*, each in numeric order.
+// empty entry keeps its place and never opens), otherwise the machine's serial devices: on
+// Linux /dev/ttyUSB*, then /dev/ttyACM*, then /dev/ttyS*, each in numeric order; on Windows
+// COM1..COM8 (a COM port above COM8 is named in VELTRACE_SERIAL_PORTS).
 std::vector<std::string> serialPortList();
-// The machine's serial devices as found in `dir`, in the order described above.
+// The machine's serial devices as found in `dir`, in the order described above (POSIX only).
 std::vector<std::string> serialDevicesIn(const std::string& dir);
 
 // Opens (or re-opens) the port at 9600 bit/s, asking the driver for low latency (SioLowLatency).

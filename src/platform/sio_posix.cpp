@@ -20,7 +20,9 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/serialdevice_posix.h"
 #include "platform/serialports.h"
+#include "platform/serialsystem.h"
 
 namespace {
 
@@ -244,19 +246,7 @@ std::vector<std::string> serialDevicesIn(const std::string& dir) {
     return paths;
 }
 
-std::vector<std::string> serialPortList() {
-    const char* listed = std::getenv(serialPortsVariable);
-    if (!listed || !*listed) return serialDevicesIn("/dev");
-    std::vector<std::string> paths;
-    std::string rest = listed;
-    for (;;) {
-        const size_t colon = rest.find(':');
-        paths.push_back(rest.substr(0, colon));
-        if (colon == std::string::npos) break;
-        rest.erase(0, colon + 1);
-    }
-    return paths;
-}
+std::vector<std::string> machineSerialPorts() { return serialDevicesIn("/dev"); }
 
 int SioReset(int port, int rxQueueSize, int txQueueSize) {
     SioDone(port);  // a reset starts from a closed port

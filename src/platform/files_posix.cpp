@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -115,4 +116,16 @@ int writeNewFile(const std::string& path, const std::string& text) {
     if (err == 0) err = syncFolder(folderOf(path));
     if (err != 0) ::unlink(path.c_str());
     return err;
+}
+
+std::string userBackupFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (data && *data) {
+        base = data;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : ".") + "/.local/share";
+    }
+    return base + "/Harnwick/Veltrace/backups";
 }

@@ -1,0 +1,106 @@
+#include "platform/serialports.h"
+
+#include <windows.h>
+
+#include <cctype>
+
+#include "platform/serialdevice_win32.h"
+#include "platform/serialsystem.h"
+#include "platform/sio.h"
+
+namespace {
+
+// The system's own words for an error code, without the closing full stop and line end.
+std::string systemText(DWORD code) {
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                             sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.' || buffer[n - 1] == ' '))
+        --n;
+    return n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
+}
+
+// "COM5" for "\\.\COM5" or "com5"; empty for anything that is not a COM port name.
+std::string comName(const std::string& device) {
+    std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    if (name.size() < 4) return {};
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (i < 3 ? std::toupper(c) != "COM"[i] : !std::isdigit(c)) return {};
+        name[i] = static_cast<char>(std::toupper(c));
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string win32DeviceName(const std::string& device) {
+    const std::string com = comName(device);
+    if (!com.empty()) return "\\\\.\\" + com;
+    return device;
+}
+
+HANDLE openSerialDevice(const std::string& device, DWORD& err) {
+    const HANDLE h = CreateFileA(win32DeviceName(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) err = GetLastError();
+    return h;
+}
+
+std::vector<std::string> machineSerialPorts() {
+    // As the settings dialog names them: Com1 is COM1, ..., Com8 is COM8.
+    std::vector<std::string> ports;
+    for (int n = 1; n <= 8; ++n) ports.push_back("COM" + std::to_string(n));
+    return ports;
+}
+
+std::string serialOpenProblem(const std::string& device, int err) {
+    switch (static_cast<DWORD>(err)) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+        return device + " does not exist (" + systemText(static_cast<DWORD>(err)) + ")";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        // A COM port opens for one program at a time: a second one is refused this way.
+        return device + " is in use by another program";
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return device + " is not a serial port";
+    default:
+        return device + ": " + systemText(static_cast<DWORD>(err));
+    }
+}
+
+TSerialPortStatus checkListedPort(int number, const std::vector<std::string>& list, TPortCheck how,
+                                  const TSerialRoots& roots) {
+    TSerialPortStatus s;
+    s.number = number;
+    s.reason = serialPortListProblem(number, list);
+    if (!s.reason.empty()) return s;
+    s.device = list[number - 1];
+    s.identity = serialIdentity(s.device, roots);
+    if (SioIsOpen(number - 1)) {
+        s.openHere = true;
+        return s;
+    }
+    if (how == TPortCheck::Look) {
+        // Looking opens nothing: the DOS device name of the port tells whether it is there.
+        const std::string com = comName(s.device);
+        char target[1024];
+        if (!com.empty() && QueryDosDeviceA(com.c_str(), target, sizeof target) == 0)
+            s.reason = serialOpenProblem(s.device, static_cast<int>(ERROR_FILE_NOT_FOUND));
+        return s;
+    }
+    DWORD err = 0;
+    const HANDLE h = openSerialDevice(s.device, err);
+    if (h == INVALID_HANDLE_VALUE) {
+        s.reason = serialOpenProblem(s.device, static_cast<int>(err));
+        return s;
+    }
+    CloseHandle(h);
+    s.openable = true;
+    return s;
+}

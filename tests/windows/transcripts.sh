@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The Windows CLI under Wine against the Linux simulator: for every row of the table, the same
+# command is run once by the Linux CLI and once by veltrace-cli.exe, each against a fresh
+# simulator, over TCP and over a serial line (a COM port of the Wine prefix linked to the
+# simulator's pseudo-terminal). The simulator's transcripts must be equal byte for byte once the
+# times, the peer's address and the chunking of the bytes are left out.
+#   tests/windows/transcripts.sh LINUX_BUILD WINDOWS_BUILD
+# WINEPREFIX names the prefix (made on first use); prints "N passed, N failed".
+set -uo pipefail
+linux=$(cd "$1" && pwd)
+windows=$(cd "$2" && pwd)
+wine=${VELTRACE_WINE:-/usr/lib/wine/wine64}
+export WINEDEBUG=-all
+sim=$linux/tools/ecusim/veltrace-ecusim
+cli_linux=$linux/src/cli/veltrace-cli
+cli_windows=$windows/src/cli/veltrace-cli.exe
+work=$(mktemp -d)
+trap 'rm -rf "$work"; rm -f "$WINEPREFIX/dosdevices/com7"' EXIT
+: "${WINEPREFIX:=$work/prefix}"
+export WINEPREFIX
+$wine cmd /c exit >/dev/null 2>&1 || true  # makes the prefix once
+
+"$sim" make-firmware --version 1.0.23 --size 131072 -o "$work/firmware.hex" >/dev/null
+
+# name | command (the firmware file as FIRMWARE)
+table=(
+  "info|info"
+  "settings|settings"
+  "set-store|set config11 17 --store"
+  "flash|flash FIRMWARE --yes"
+)
+
+# The transcript without what may differ between two runs of the same exchange: the time of each
+# line, the peer's address, and how the bytes were cut into chunks and interleaved with the other
+# direction's. What is left: the bytes received, in order and by mode, the bytes sent likewise,
+# and the events in order.
+normalise() {
+  local kind
+  for kind in rx tx rx-lost tx-lost; do
+    awk -v kind="$kind" '$3 == kind {
+        if ($2 == mode) { hex = hex $4; next }
+        if (mode != "") print kind " " mode " " hex
+        mode = $2; hex = $4 }
+      END { if (mode != "") print kind " " mode " " hex }' "$1"
+  done
+  awk '$3 == "ev" { if ($4 == "connect") print $2 " ev connect"; else { $1 = ""; print substr($0, 2) } }' "$1"
+}
+
+# run LINK CLI... : one command against a fresh simulator; the normalised transcript on stdout.
+run() {
+  local link=$1 row=$2
+  shift 2
+  local log="$work/$row.log" out="$work/sim.out" args
+  read -r -a args <<<"${row_command//FIRMWARE/$work/firmware.hex}"
+  if [ "$link" = tcp ]; then
+    "$sim" --listen 127.0.0.1:0 --log "$log" >"$out" 2>/dev/null &
+  else
+    "$sim" --pty --log "$log" >"$out" 2>/dev/null &
+  fi
+  local pid=$!
+  for _ in $(seq 100); do [ -n "$(awk '/^listening/{print $NF}' "$out")" ] && break; sleep 0.05; done
+  local where
+  if [ "$link" = tcp ]; then
+    where=(--network "127.0.0.1:$(awk '/listening tcp/{print $4}' "$out")")
+  else
+    local pty
+    pty=$(awk '/listening pty/{print $3}' "$out")
+    ln -sfn "$pty" "$WINEPREFIX/dosdevices/com7"
+    if [ "$1" = "$cli_linux" ]; then where=(--serial "$pty"); else where=(--serial COM7); fi
+  fi
+  XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" "$@" "${where[@]}" "${args[@]}" \
+    >"$work/stdout" 2>"$work/stderr" </dev/null
+  local status=$?
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  echo "status $status"
+  # The backups are named by the time, in the user's folder of each system.
+  sed -E 's#[^ ]*Harnwick.Veltrace.backups[/\\]settings-[0-9_-]+#BACKUP#' "$work/stdout"
+  normalise "$log"
+}
+
+passed=0
+failed=0
+for link in tcp serial; do
+  for entry in "${table[@]}"; do
+    name=${entry%%|*}
+    row_command=${entry#*|}
+    start=$SECONDS
+    run "$link" "$name" "$cli_linux" >"$work/linux.txt"
+    run "$link" "$name" "$wine" "$cli_windows" >"$work/windows.txt"
+    # Standard output names the backup's own folder on each system; the bytes on the line do not.
+    if head -n1 "$work/linux.txt" | grep -q 'status 0' && cmp -s "$work/linux.txt" "$work/windows.txt"; then
+      passed=$((passed + 1))
+      echo "ok      $link $name ($((SECONDS - start)) s, $(wc -l <"$work/linux.txt") lines)"
+    else
+      failed=$((failed + 1))
+      echo "FAILED  $link $name"
+      diff "$work/linux.txt" "$work/windows.txt" | head -n 20
+      head -n 5 "$work/stderr"
+    fi
+  done
+done
+echo "transcripts: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
