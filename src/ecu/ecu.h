@@ -121,7 +121,6 @@ inline constexpr int maxImageBytes = 131072;     // 512 blocks: word addresses f
 inline constexpr int maxAddressSends = 10;       // per block
 inline constexpr int maxBlockSends = 5;          // per block
 inline constexpr int flashTimeoutMs = 1000;
-inline constexpr int eraseTimeoutMs = 4000;
 // The erase's CR is awaited this long on every link kind: a chip erased page by page takes
 // seconds, and a CR that came after its wait would answer the next command.
 inline constexpr int eraseLimitMs = 15000;
