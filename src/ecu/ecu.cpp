@@ -50,14 +50,6 @@ bool versionNumbers(const std::string& text, int& major, int& minor, int& patch)
 
 }  // namespace
 
-std::string ecu_protocol::knownBaudRatesText() {
-    std::string text;
-    const size_t count = std::size(rateDivisors);
-    for (size_t i = 0; i < count; ++i)
-        text += (i == 0 ? "" : i + 1 == count ? " and " : ", ") + std::to_string(rateDivisors[i].rate);
-    return text;
-}
-
 TECU::TECU(TOperator& op, TLinkFactory linkFactory) : op(op), linkFactory(std::move(linkFactory)) {
     const bool serial = op.prefs.readPreference("com.Type") == "serial";
     link = this->linkFactory(serial ? TLinkKind::Serial : TLinkKind::Network, op);

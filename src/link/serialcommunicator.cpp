@@ -5,7 +5,7 @@
 #include <iostream>
 #include <thread>
 
-#include "ecu/ecu.h"
+#include "data/baudrates.h"
 #include "platform/convert.h"
 #include "platform/sio.h"
 
