@@ -21,6 +21,7 @@
 #include "ecu/ecuctl.h"
 #include "link/linkfactory.h"
 #include "ui/debug.h"
+#include "ui/ecuwork.h"
 #include "ui/filesettings.h"
 #include "ui/form2d.h"
 #include "ui/guiseams.h"
@@ -166,34 +167,11 @@ private:
     std::shared_ptr<std::atomic<bool>> finished;
 };
 
-// Counts GUI-thread ECU work; a close asked for meanwhile follows when the work is done.
-class TBusy {
-public:
-    TBusy(int& depth, bool& closeWanted, QWidget& window) : depth(depth), closeWanted(closeWanted), window(window) {
-        ++depth;
-    }
-    ~TBusy() {
-        if (--depth == 0 && closeWanted) {
-            closeWanted = false;
-            QTimer::singleShot(0, &window, &QWidget::close);
-        }
-    }
-
-private:
-    int& depth;
-    bool& closeWanted;
-    QWidget& window;
-};
-
 }  // namespace
 
 template <class Command>
 void TMainWindow::guarded(Command command) {
-    try {
-        command();
-    } catch (const std::exception& e) {
-        reportMessage(e.what());
-    }
+    ::guarded(*this, command);
     followLostLink();
 }
 
@@ -371,7 +349,7 @@ void TMainWindow::switchOnline(bool on) {
     bool connected = false;
     std::string why;
     {
-        TBusy busyNow(busy, closeWanted, *this);
+        ecu_work::TScope busyNow;
         try {
             connected = controller->connect();
         } catch (const EControllerError&) {
@@ -534,7 +512,7 @@ void TMainWindow::Import1Click() {
     guarded([this] {
         const QString fileName = chooseFile(*OpenConfigDialog());
         if (fileName.isEmpty()) return;
-        TBusy busyNow(busy, closeWanted, *this);
+        ecu_work::TScope busyNow;
         controller->importSettings(fileName.toStdString());
     });
 }
@@ -600,9 +578,14 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
         reportMessage(closeWhileFlashing);
         return;
     }
-    if (busy > 0) {
+    if (ecu_work::busy()) {
+        // In the middle of an exchange with the ECU: the close follows when it has ended.
         event->ignore();
-        closeWanted = true;
+        ecu_work::whenIdle([window = QPointer<TMainWindow>(this)] {
+            QTimer::singleShot(0, window, [window] {
+                if (window) window->close();
+            });
+        });
         return;
     }
     // Leaving while online: the goodbye first, then the link closes.

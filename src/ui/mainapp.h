@@ -158,9 +158,6 @@ private:
     std::shared_ptr<std::atomic<bool>> flashDone;
     bool onlineShown = false;  // the online state the menus and status bar show
     bool firstShow = true;
-    // GUI-thread ECU work in progress (connect, import); a close asked for meanwhile waits.
-    int busy = 0;
-    bool closeWanted = false;
     QFileDialog* firmwareChooser = nullptr;
     QFileDialog* configChooser = nullptr;
 
