@@ -152,8 +152,8 @@ std::string flashReport(const TECU& ecu) {
 // turns true when the worker is done with the command.
 class TReportedFlash : public TECUFlashUpdate {
 public:
-    TReportedFlash(const TIHexFile& image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
-        : TECUFlashUpdate(image), window(window), finished(std::move(finished)) {}
+    TReportedFlash(std::unique_ptr<TIHexFile> image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
+        : TECUFlashUpdate(std::move(image)), window(window), finished(std::move(finished)) {}
     ~TReportedFlash() override { finished->store(true); }
 
     bool execute(TECU& ecu) override {
@@ -245,7 +245,13 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
 }
 
 TMainWindow::~TMainWindow() {
-    // The worker's last act takes the link off line through this window and the seams.
+    // Offline first, with the goodbye, while the windows and the seams are all there; then the
+    // worker ends (it calls no window at its end), then the seams.
+    try {
+        if (controller->isOnline()) controller->setOnline(false);
+    } catch (...) {
+        // The ECU object could not be made: there is no link to close.
+    }
     controller.reset();
     seams.reset();
 }
@@ -320,8 +326,7 @@ void TMainWindow::showPicture(TPicture which) {
 }
 
 void TMainWindow::switchOnline(bool on) {
-    // The controller's last call comes while it is being destroyed; the ECU object then says
-    // its goodbye itself.
+    // A call the worker made before its end may run while the controller is being destroyed.
     if (!controller) return;
     std::string openFailure;
     try {
@@ -482,24 +487,21 @@ bool TMainWindow::askReflash() {
 void TMainWindow::runFirmwareUpdate() {
     const QString fileName = chooseFile(*firmwareOpenDlg());
     if (fileName.isEmpty()) return;
-    TIHexFile image(imageInitialSize, imageGrowStep);
-    if (!readFirmware(fileName, image)) return;
-    if (!askReflash()) {
-        image.closeFile();
-        return;
-    }
+    auto image = std::make_unique<TIHexFile>(imageInitialSize, imageGrowStep);
+    if (!readFirmware(fileName, *image)) return;
+    image->closeFile();  // the laid-out image is all the flash needs
+    if (!askReflash()) return;
 
-    // The worker flashes; this thread waits in the modal progress dialog until the flash
-    // closes it, however the flash ends. The image lives until then.
+    // The worker flashes with the image the command owns; this thread waits in the modal
+    // progress dialog until the flash closes it, however the flash ends.
     auto finished = std::make_shared<std::atomic<bool>>(false);
     flashing = true;
-    controller->queueCommand(std::make_unique<TReportedFlash>(image, seams->window, finished));
+    controller->queueCommand(std::make_unique<TReportedFlash>(std::move(image), seams->window, finished));
     statusDialog->setCaption("Updating Firmware...");
     statusDialog->hide();
     statusDialog->showModal();
     flashing = false;
     flashDone = finished;
-    image.closeFile();
     // The flash has ended (it closes the progress dialog last): the new firmware's table, or
     // what was left of the old one.
     emit ecuSettingsChanged();

@@ -47,8 +47,8 @@ public:
                          QWidget* parent = nullptr);
     // The product's links.
     TMainWindow();
-    // Ends the controller first (its worker takes the link off line through this window),
-    // then the seams, then the windows.
+    // Goes offline (the goodbye while online), then ends the controller, then the seams, then
+    // the windows.
     ~TMainWindow() override;
 
     // ---- Services to the ECU, on the GUI thread (the seams carry the worker's calls here) ----
