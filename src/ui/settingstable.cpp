@@ -164,15 +164,18 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                            QAbstractItemView::AnyKeyPressed);
+    // The arrows move between the cells; Tab leaves the table for the buttons.
+    table->setTabKeyNavigation(false);
     table->verticalHeader()->hide();
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->horizontalHeader()->setSectionResizeMode(TSettingsModel::nameColumn, QHeaderView::Stretch);
     table->setColumnWidth(TSettingsModel::slotColumn, 48);
     table->setColumnWidth(TSettingsModel::valueColumn, 64);
 
-    btnSave = newButton(client, "btnSave", "Save Changes");
-    btnExport = newButton(client, "btnExport", "Export...");
-    btnRestore = newButton(client, "btnRestore", "Restore...");
+    // Access keys the menu bar leaves free (F, E, C, S, T and H are its menus').
+    btnSave = newButton(client, "btnSave", "Sa&ve Changes");
+    btnExport = newButton(client, "btnExport", "E&xport...");
+    btnRestore = newButton(client, "btnRestore", "&Restore...");
 
     auto* top = new QHBoxLayout;
     top->addWidget(filter, 1);

@@ -171,3 +171,10 @@ TEST(SettingsTableFaults, AReadBackThatDoesNotParseEndsTheRestoreWithAMessage) {
     const Events events = ecu.events();
     EXPECT_NE(std::find(events.begin(), events.end(), "store"), events.end());
 }
+
+TEST_F(SettingsTableTest, WorksFromTheKeyboard) {
+    for (const auto& [button, key] : {std::pair{window->btnRestore, Qt::Key_R}, {window->btnExport, Qt::Key_X},
+                                      {window->btnSave, Qt::Key_V}})
+        EXPECT_EQ(button->shortcut(), QKeySequence(Qt::ALT | key)) << button->text().toStdString();
+    EXPECT_FALSE(window->table->tabKeyNavigation());
+}
