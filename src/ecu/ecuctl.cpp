@@ -37,10 +37,14 @@ void TECUCommand::reportOutcome(bool success) {
     if (statusByte) *statusByte = success ? succeeded : failed;
 }
 
+TECUFlashUpdate::TECUFlashUpdate(std::unique_ptr<TIHexFile> image) : hexFile(std::move(image)) {}
+
+TECUFlashUpdate::~TECUFlashUpdate() = default;
+
 bool TECUFlashUpdate::execute(TECU& ecu) {
     bool done = false;
     try {
-        done = ecu.flashFirmware(hexFile);
+        done = ecu.flashFirmware(*hexFile);
     } catch (...) {
         reportOutcome(false);
         throw;
@@ -100,7 +104,6 @@ void TEcuController::run() {
     } catch (...) {
         failure = "unknown error";
     }
-    const bool haveEcu = made != nullptr;
     {
         std::lock_guard<std::mutex> lock(ecuMutex);
         ecuObject = std::move(made);
@@ -124,16 +127,6 @@ void TEcuController::run() {
         command.reset();
         lock.lock();
     }
-    lock.unlock();
-
-    if (haveEcu) {
-        try {
-            op.window.switchOnline(false);
-        } catch (...) {
-            // The program is ending; the TECU says goodbye itself if the link is still open.
-        }
-    }
-    lock.lock();
     finished = true;
     wake.notify_all();
 }
@@ -158,8 +151,8 @@ void TEcuController::runCommand(TECUCommand& command) {
     }
 }
 
-void TEcuController::queueFirmwareUpdate(const TIHexFile& image) {
-    queueCommand(std::make_unique<TECUFlashUpdate>(image));
+void TEcuController::queueFirmwareUpdate(std::unique_ptr<TIHexFile> image) {
+    queueCommand(std::make_unique<TECUFlashUpdate>(std::move(image)));
 }
 
 void TEcuController::queueCommand(std::unique_ptr<TECUCommand> command) {

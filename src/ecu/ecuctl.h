@@ -51,16 +51,17 @@ public:
     uint8_t* statusByte = nullptr;
 };
 
-// Writes a firmware image into the ECU. The image belongs to whoever queued the command and
-// must outlive it; the progress dialog is closed when the flash ends, however it ends.
+// Writes a firmware image into the ECU. The command owns the image; the progress dialog is
+// closed when the flash ends, however it ends.
 class TECUFlashUpdate : public TECUCommand {
 public:
-    explicit TECUFlashUpdate(const TIHexFile& image) : hexFile(image) {}
+    explicit TECUFlashUpdate(std::unique_ptr<TIHexFile> image);
+    ~TECUFlashUpdate() override;
     // Runs the flash. An early end is raised (EFlashError) after the outcome "failed" is
     // written; the worker then tells the operator.
     bool execute(TECU& ecu) override;
 
-    const TIHexFile& hexFile;
+    std::unique_ptr<TIHexFile> hexFile;
 };
 
 class TEcuController {
@@ -71,9 +72,9 @@ public:
     // The worker starts at once unless `startSuspended`; then it waits for start(). The
     // operator seams and the link factory outlive the controller.
     TEcuController(TOperator& op, TLinkFactory linkFactory, bool startSuspended = false);
-    // Ends and joins the worker (its last act takes the link off line through the main
-    // window), then destroys the TECU. Called on the GUI thread, it keeps the GUI's events
-    // flowing meanwhile, so that the worker's last calls to the windows can run.
+    // Ends and joins the worker, then destroys the TECU (which says goodbye when the link is
+    // still open: the app goes offline itself before). Called on the GUI thread, it keeps the
+    // GUI's events flowing meanwhile, so that calls the worker made before its end can run.
     ~TEcuController();
     TEcuController(const TEcuController&) = delete;
     TEcuController& operator=(const TEcuController&) = delete;
@@ -84,9 +85,8 @@ public:
     // Handshake, version and settings download on the caller's thread, with the progress
     // dialog showing "Connecting..." meanwhile; the TECU's result.
     bool connect();
-    // Queues the flash of `image` for the worker; the image must live until the flash has
-    // closed the progress dialog.
-    void queueFirmwareUpdate(const TIHexFile& image);
+    // Queues the flash of `image` for the worker.
+    void queueFirmwareUpdate(std::unique_ptr<TIHexFile> image);
     // Queues any command; the newest waiting command runs first.
     void queueCommand(std::unique_ptr<TECUCommand> command);
 

@@ -22,6 +22,7 @@
 #include "platform/convert.h"
 #include "platform/serialidentity.h"
 #include "platform/sio.h"
+#include "ui/ecuwork.h"
 
 namespace {
 
@@ -213,7 +214,8 @@ void TF_Settings::fillFromLink() {
     showComDevices();
     CBX_protocol->setCurrentIndex(protocolShown);
     const std::string type = prefs.readPreference("com.Type");
-    try {
+    // No running link to show (the ECU object could not be made): the fields stay.
+    guarded(messages, [&] {
         if (type == "serial") {
             cbxType->setCurrentIndex(serialItem);
             cbxTypeChange();
@@ -230,19 +232,12 @@ void TF_Settings::fillFromLink() {
             hostname->setText(QString::fromStdString(controller.getLinkAddress()));
             port->setText(QString::number(controller.getLinkBaudRate()));
         }
-    } catch (const std::exception& e) {
-        // No running link to show (the ECU object could not be made): the fields stay.
-        messages.reportMessage(e.what());
-    }
+    });
 }
 
 void TF_Settings::BTN_ExitClick() {
     bool close = true;
-    try {
-        close = applyLink();
-    } catch (const std::exception& e) {
-        messages.reportMessage(e.what());
-    }
+    guarded(messages, [&] { close = applyLink(); });
     if (close) accept();
 }
 

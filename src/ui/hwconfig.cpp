@@ -25,6 +25,7 @@
 #include "ecu/ecu.h"
 #include "platform/convert.h"
 #include "platform/services.h"
+#include "ui/ecuwork.h"
 
 namespace {
 
@@ -373,7 +374,7 @@ ThardwareConfig::~ThardwareConfig() {
     try {
         switchOutputsOff();
     } catch (...) {
-        // A destructor raises nothing; the link reports its own failures.
+        // A destructor raises nothing; the debug log names what may still be on.
     }
 }
 
@@ -410,11 +411,7 @@ void ThardwareConfig::showPanel(QFrame* panel, bool on) {
 
 template <class Handler>
 void ThardwareConfig::guarded(Handler handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        op.window.reportMessage(e.what());
-    }
+    ::guarded(op.window, handler);
 }
 
 uint8_t ThardwareConfig::slotOf(const char* name) const {
@@ -590,8 +587,14 @@ void ThardwareConfig::testFanBtnClick() {
 }
 
 void ThardwareConfig::outputClick(int i) {
-    const bool on = togglePanel(panels[i]);
-    guarded([&] { ecu.setOutput(panelSpecs[i].code, on); });
+    const bool on = panels[i]->frameShadow() == QFrame::Raised;
+    const TPanelSpec& spec = panelSpecs[i];
+    guarded([&] {
+        // The panel follows what the link confirmed, not the click.
+        ecu.setOutput(spec.code, on);
+        ecu.confirmLink(std::string("while switching ") + spec.caption + (on ? " on" : " off"));
+        showPanel(panels[i], on);
+    });
 }
 
 void ThardwareConfig::btnSaveClick() {
@@ -604,14 +607,26 @@ void ThardwareConfig::btnSaveClick() {
 }
 
 void ThardwareConfig::switchOutputsOff() {
+    std::string stillOn;
     for (size_t i = 0; i < panels.size(); ++i) {
         if (panels[i]->frameShadow() == QFrame::Raised) continue;
+        const TPanelSpec& spec = panelSpecs[i];
+        const std::string output = std::string(spec.caption) + " (output " + std::to_string(spec.code) + ")";
+        try {
+            ecu.setOutput(spec.code, false);
+            ecu.confirmLink("while switching " + output + " off");
+        } catch (const std::exception& e) {
+            // The panel stays down: nothing says the output went off.
+            const std::string text = output + " may still be on: " + e.what();
+            op.log.appendText("\rHardware configuration closed: " + text + "\r", expectedColor);
+            stillOn += (stillOn.empty() ? "" : "\n") + text;
+            continue;
+        }
         showPanel(panels[i], false);
-        ecu.setOutput(panelSpecs[i].code, false);
-        op.log.appendText(std::string("\rHardware configuration closed: ") + panelSpecs[i].caption + " (output " +
-                              std::to_string(panelSpecs[i].code) + ") switched off again\r",
-                          expectedColor);
+        op.log.appendText("\rHardware configuration closed: " + output + " switched off again\r", expectedColor);
     }
+    if (!stillOn.empty())
+        throw EEditorError(stillOn + "\nPower the ECU down: an output left on can overheat an injector or a coil.");
 }
 
 void ThardwareConfig::keyPressEvent(QKeyEvent* event) {

@@ -63,11 +63,13 @@ public:
     void fan_channelChange();
     void fan_off_tempExit();
     void testFanBtnClick();
-    // The output panel of row `panel` of the panel table.
+    // The output panel of row `panel` of the panel table: its output is switched, and the
+    // panel shows the new state once the link has confirmed the command.
     void outputClick(int panel);
     void btnSaveClick();
     // Switches off every output this dialog switched on (the panel goes up again), with a note
-    // in the debug log for each.
+    // in the debug log for each. An output whose switch-off the link did not confirm keeps its
+    // panel down and is named, with the advice to power the ECU down, in the error raised.
     void switchOutputsOff();
 
     // ---- The form's parts, by their names

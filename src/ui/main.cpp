@@ -1,12 +1,7 @@
 // veltrace: the desktop application. --help and --version answer before any window or display
 // is touched.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
-#include <QSocketNotifier>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +10,7 @@
 
 #include "ui/mainapp.h"
 #include "ui/pictures.h"
+#include "ui/signalclose.h"
 #include "ui/startcheck.h"
 #include "ui/versionreader.h"
 
@@ -76,32 +72,6 @@ void failedDisplay(QtMsgType type, const QMessageLogContext& context, const QStr
     std::fprintf(stderr, "veltrace: the display named by DISPLAY or WAYLAND_DISPLAY cannot be opened (%s)\n",
                  text.section(QLatin1Char('.'), 0, 0).toLocal8Bit().constData());
     std::_Exit(1);
-}
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM close the window as its close box does: with a goodbye while online,
-// and not at all while a firmware update runs.
-void closeOnSignals(TMainWindow& window) {
-    if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        window.close();
-    });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "ecu/ecuctl.h"
 #include "link/linkfactory.h"
 #include "ui/debug.h"
+#include "ui/ecuwork.h"
 #include "ui/filesettings.h"
 #include "ui/form2d.h"
 #include "ui/guiseams.h"
@@ -151,8 +152,8 @@ std::string flashReport(const TECU& ecu) {
 // turns true when the worker is done with the command.
 class TReportedFlash : public TECUFlashUpdate {
 public:
-    TReportedFlash(const TIHexFile& image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
-        : TECUFlashUpdate(image), window(window), finished(std::move(finished)) {}
+    TReportedFlash(std::unique_ptr<TIHexFile> image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
+        : TECUFlashUpdate(std::move(image)), window(window), finished(std::move(finished)) {}
     ~TReportedFlash() override { finished->store(true); }
 
     bool execute(TECU& ecu) override {
@@ -166,34 +167,11 @@ private:
     std::shared_ptr<std::atomic<bool>> finished;
 };
 
-// Counts GUI-thread ECU work; a close asked for meanwhile follows when the work is done.
-class TBusy {
-public:
-    TBusy(int& depth, bool& closeWanted, QWidget& window) : depth(depth), closeWanted(closeWanted), window(window) {
-        ++depth;
-    }
-    ~TBusy() {
-        if (--depth == 0 && closeWanted) {
-            closeWanted = false;
-            QTimer::singleShot(0, &window, &QWidget::close);
-        }
-    }
-
-private:
-    int& depth;
-    bool& closeWanted;
-    QWidget& window;
-};
-
 }  // namespace
 
 template <class Command>
 void TMainWindow::guarded(Command command) {
-    try {
-        command();
-    } catch (const std::exception& e) {
-        reportMessage(e.what());
-    }
+    ::guarded(*this, command);
     followLostLink();
 }
 
@@ -267,7 +245,13 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
 }
 
 TMainWindow::~TMainWindow() {
-    // The worker's last act takes the link off line through this window and the seams.
+    // Offline first, with the goodbye, while the windows and the seams are all there; then the
+    // worker ends (it calls no window at its end), then the seams.
+    try {
+        if (controller->isOnline()) controller->setOnline(false);
+    } catch (...) {
+        // The ECU object could not be made: there is no link to close.
+    }
     controller.reset();
     seams.reset();
 }
@@ -342,8 +326,7 @@ void TMainWindow::showPicture(TPicture which) {
 }
 
 void TMainWindow::switchOnline(bool on) {
-    // The controller's last call comes while it is being destroyed; the ECU object then says
-    // its goodbye itself.
+    // A call the worker made before its end may run while the controller is being destroyed.
     if (!controller) return;
     std::string openFailure;
     try {
@@ -371,7 +354,7 @@ void TMainWindow::switchOnline(bool on) {
     bool connected = false;
     std::string why;
     {
-        TBusy busyNow(busy, closeWanted, *this);
+        ecu_work::TScope busyNow;
         try {
             connected = controller->connect();
         } catch (const EControllerError&) {
@@ -504,24 +487,21 @@ bool TMainWindow::askReflash() {
 void TMainWindow::runFirmwareUpdate() {
     const QString fileName = chooseFile(*firmwareOpenDlg());
     if (fileName.isEmpty()) return;
-    TIHexFile image(imageInitialSize, imageGrowStep);
-    if (!readFirmware(fileName, image)) return;
-    if (!askReflash()) {
-        image.closeFile();
-        return;
-    }
+    auto image = std::make_unique<TIHexFile>(imageInitialSize, imageGrowStep);
+    if (!readFirmware(fileName, *image)) return;
+    image->closeFile();  // the laid-out image is all the flash needs
+    if (!askReflash()) return;
 
-    // The worker flashes; this thread waits in the modal progress dialog until the flash
-    // closes it, however the flash ends. The image lives until then.
+    // The worker flashes with the image the command owns; this thread waits in the modal
+    // progress dialog until the flash closes it, however the flash ends.
     auto finished = std::make_shared<std::atomic<bool>>(false);
     flashing = true;
-    controller->queueCommand(std::make_unique<TReportedFlash>(image, seams->window, finished));
+    controller->queueCommand(std::make_unique<TReportedFlash>(std::move(image), seams->window, finished));
     statusDialog->setCaption("Updating Firmware...");
     statusDialog->hide();
     statusDialog->showModal();
     flashing = false;
     flashDone = finished;
-    image.closeFile();
     // The flash has ended (it closes the progress dialog last): the new firmware's table, or
     // what was left of the old one.
     emit ecuSettingsChanged();
@@ -534,7 +514,7 @@ void TMainWindow::Import1Click() {
     guarded([this] {
         const QString fileName = chooseFile(*OpenConfigDialog());
         if (fileName.isEmpty()) return;
-        TBusy busyNow(busy, closeWanted, *this);
+        ecu_work::TScope busyNow;
         controller->importSettings(fileName.toStdString());
         // The import read the table again: the windows show what the ECU holds now.
         emit ecuSettingsChanged();
@@ -602,9 +582,14 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
         reportMessage(closeWhileFlashing);
         return;
     }
-    if (busy > 0) {
+    if (ecu_work::busy()) {
+        // In the middle of an exchange with the ECU: the close follows when it has ended.
         event->ignore();
-        closeWanted = true;
+        ecu_work::whenIdle([window = QPointer<TMainWindow>(this)] {
+            QTimer::singleShot(0, window, [window] {
+                if (window) window->close();
+            });
+        });
         return;
     }
     // Leaving while online: the goodbye first, then the link closes.

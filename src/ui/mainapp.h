@@ -47,8 +47,8 @@ public:
                          QWidget* parent = nullptr);
     // The product's links.
     TMainWindow();
-    // Ends the controller first (its worker takes the link off line through this window),
-    // then the seams, then the windows.
+    // Goes offline (the goodbye while online), then ends the controller, then the seams, then
+    // the windows.
     ~TMainWindow() override;
 
     // ---- Services to the ECU, on the GUI thread (the seams carry the worker's calls here) ----
@@ -158,9 +158,6 @@ private:
     std::shared_ptr<std::atomic<bool>> flashDone;
     bool onlineShown = false;  // the online state the menus and status bar show
     bool firstShow = true;
-    // GUI-thread ECU work in progress (connect, import); a close asked for meanwhile waits.
-    int busy = 0;
-    bool closeWanted = false;
     QFileDialog* firmwareChooser = nullptr;
     QFileDialog* configChooser = nullptr;
 

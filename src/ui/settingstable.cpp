@@ -23,6 +23,7 @@
 #include "platform/convert.h"
 #include "platform/files.h"
 #include "platform/services.h"
+#include "ui/ecuwork.h"
 #include "ui/hwconfig.h"
 #include "ui/modalrunner.h"
 
@@ -163,15 +164,18 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                            QAbstractItemView::AnyKeyPressed);
+    // The arrows move between the cells; Tab leaves the table for the buttons.
+    table->setTabKeyNavigation(false);
     table->verticalHeader()->hide();
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->horizontalHeader()->setSectionResizeMode(TSettingsModel::nameColumn, QHeaderView::Stretch);
     table->setColumnWidth(TSettingsModel::slotColumn, 48);
     table->setColumnWidth(TSettingsModel::valueColumn, 64);
 
-    btnSave = newButton(client, "btnSave", "Save Changes");
-    btnExport = newButton(client, "btnExport", "Export...");
-    btnRestore = newButton(client, "btnRestore", "Restore...");
+    // Access keys the menu bar leaves free (F, E, C, S, T and H are its menus').
+    btnSave = newButton(client, "btnSave", "Sa&ve Changes");
+    btnExport = newButton(client, "btnExport", "E&xport...");
+    btnRestore = newButton(client, "btnRestore", "&Restore...");
 
     auto* top = new QHBoxLayout;
     top->addWidget(filter, 1);
@@ -233,37 +237,36 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
     if (!online || slot < 0 || slot >= TECUSettings::slotCount) return false;
     const auto index = static_cast<uint8_t>(slot);
     if (ecu.settings->getName(index).empty() || refusedForBootloader(ecu, op.window)) return false;
-    const uint8_t before = ecu.settings->getValue(index);
-    try {
-        const int value = strToInt(text.trimmed().toStdString());
-        if (value < 0 || value > 255) {
-            report("Range check error");
-            return false;
-        }
-        ecu.settings->setValue(index, static_cast<uint8_t>(value));
-        ecu.writeSetting(index);
-        model->setValue(slot, value);
-        setChangesPending(true);
-        ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
-        return true;
-    } catch (const std::exception& e) {
-        // Not written: the table and the window keep the value the ECU was last known to hold.
-        ecu.settings->setValue(index, before);
-        model->setValue(slot, before);
-        report(e.what());
+    int value = 0;
+    if (!guarded(op.window, [&] { value = strToInt(text.trimmed().toStdString()); })) return false;
+    if (value < 0 || value > 255) {
+        report("Range check error");
         return false;
     }
+    const uint8_t before = ecu.settings->getValue(index);
+    return guarded(op.window, [&] {
+        try {
+            ecu.settings->setValue(index, static_cast<uint8_t>(value));
+            ecu.writeSetting(index);
+            model->setValue(slot, value);
+            setChangesPending(true);
+            ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
+        } catch (...) {
+            // Not written: the table and the window keep the value the ECU was last known to hold.
+            ecu.settings->setValue(index, before);
+            model->setValue(slot, before);
+            throw;
+        }
+    });
 }
 
 void TSettingsTable::btnSaveClick() {
     if (!changesPending) return;
     setChangesPending(false);
-    try {
+    guarded(op.window, [&] {
         ecu.storeSettings();
         ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-    } catch (const std::exception& e) {
-        report(e.what());
-    }
+    });
 }
 
 void TSettingsTable::btnExportClick() {
@@ -281,6 +284,12 @@ void TSettingsTable::btnRestoreClick() {
 }
 
 bool TSettingsTable::exportTo(const QString& fileName) {
+    bool done = false;
+    guarded(op.window, [&] { done = exportFile(fileName); });
+    return done;
+}
+
+bool TSettingsTable::exportFile(const QString& fileName) {
     const QByteArray text = QByteArray::fromStdString(settingsToText(*ecu.settings));
     QSaveFile file(fileName);
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return true;
@@ -289,6 +298,12 @@ bool TSettingsTable::exportTo(const QString& fileName) {
 }
 
 bool TSettingsTable::restoreFrom(const QString& fileName) {
+    bool done = false;
+    guarded(op.window, [&] { done = restoreFile(fileName); });
+    return done;
+}
+
+bool TSettingsTable::restoreFile(const QString& fileName) {
     const std::string file = fileName.toStdString();
     if (!online || refusedForBootloader(ecu, op.window)) return false;
     if (ecu.settingsLines <= 0) {
@@ -319,7 +334,8 @@ bool TSettingsTable::restoreFrom(const QString& fileName) {
         outcome = restoreSettings(ecu, backup);
         if (!outcome.differences.empty())
             failure = "the ECU does not hold what was written: " + joined(outcome.differences);
-    } catch (const ELinkLost& e) {
+    } catch (const std::exception& e) {
+        // A lost link, a reply that is no ECU's, a read-back line that does not parse.
         failure = e.what();
     }
     // Whatever happened, the list shows what the table now holds.

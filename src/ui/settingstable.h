@@ -64,6 +64,9 @@ public:
     QSortFilterProxyModel* filtered = nullptr;
 
 private:
+    // exportTo and restoreFrom inside the guard.
+    bool exportFile(const QString& fileName);
+    bool restoreFile(const QString& fileName);
     void showSummary();
     void report(const std::string& text);
 

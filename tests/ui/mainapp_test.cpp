@@ -25,6 +25,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -46,6 +47,7 @@
 #include "ui/hwconfig.h"
 #include "ui/mainapp.h"
 #include "ui/settingstable.h"
+#include "ui/signalclose.h"
 #include "ui/statusdialog.h"
 
 namespace {
@@ -614,4 +616,20 @@ TEST_F(MainWindowTest, AfterALostLinkOrAFailedConnectTheWindowShowsWhatIsTrue) {
     EXPECT_EQ(runner.messages.size(), 1);
     QTest::qWait(100);  // the traffic picture's tick
     expectState(false);
+}
+
+TEST_F(MainWindowTest, ASignalDuringARestoreClosesTheWindowOnceTheRestoreHasEnded) {
+    TSimProcess sim(simTcp({"--settings-gap", "15"}));
+    overTcp(sim);
+    closeOnSignals(*window);
+    window->Online1Click();
+    window->SettingsTable1Click();
+    ASSERT_TRUE(window->settingsTable);
+    const std::string file = writeFile("backup.txt", settingsToText(*window->ecuController().ecu().settings));
+    QTimer::singleShot(50, [] { ::kill(::getpid(), SIGTERM); });
+    EXPECT_TRUE(window->settingsTable->restoreFrom(QString::fromStdString(file)));
+    EXPECT_FALSE(received(sim, "bye"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
+    const std::string rx = joinedBytes(sim.transcript(), "rx");
+    EXPECT_GT(rx.find("bye"), rx.rfind("mcd"));
 }

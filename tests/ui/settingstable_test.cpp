@@ -155,3 +155,26 @@ TEST_F(SettingsTableTest, ExportAndRestoreRoundTrip) {
     EXPECT_EQ(shownValue("lcd_c0"), 41);
     EXPECT_FALSE(window->btnSave->isEnabled());
 }
+
+TEST(SettingsTableFaults, AReadBackThatDoesNotParseEndsTheRestoreWithAMessage) {
+    TSimEcu ecu({{}, {}, {"--stored-value", "0:ZZ"}});
+    ASSERT_TRUE(ecu.connected);
+    TChoosingRunner runner;
+    QMdiArea area;
+    TSettingsTable window(*ecu.ecu, ecu.fake.op, runner, &area);
+    const std::string file = ecu.dir.path + "/backup.txt";
+    std::ofstream(file) << settingsToText(*ecu.ecu->settings);
+    EXPECT_FALSE(window.restoreFrom(QString::fromStdString(file)));
+    const Events shown = ecu.fake.window.messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].rfind("Restoring " + file + " failed: ", 0), 0u) << shown[0];
+    const Events events = ecu.events();
+    EXPECT_NE(std::find(events.begin(), events.end(), "store"), events.end());
+}
+
+TEST_F(SettingsTableTest, WorksFromTheKeyboard) {
+    for (const auto& [button, key] : {std::pair{window->btnRestore, Qt::Key_R}, {window->btnExport, Qt::Key_X},
+                                      {window->btnSave, Qt::Key_V}})
+        EXPECT_EQ(button->shortcut(), QKeySequence(Qt::ALT | key)) << button->text().toStdString();
+    EXPECT_FALSE(window->table->tabKeyNavigation());
+}

@@ -23,12 +23,14 @@
 struct TSimLayout {
     std::map<std::string, int> values;
     std::set<std::string> without;
+    std::vector<std::string> simArgs = {};  // fault switches of the simulator
 };
 
 struct TSimEcu {
     explicit TSimEcu(const TSimLayout& layout = {}) {
         std::vector<std::string> args;
         if (!layout.values.empty() || !layout.without.empty()) args = {"--state", writeState(layout)};
+        args.insert(args.end(), layout.simArgs.begin(), layout.simArgs.end());
         sim = std::make_unique<TSimProcess>(simTcp(args));
         ecu = std::make_unique<TECU>(fake.op, realLinkFactory());
         ecu->useNetworkLink("127.0.0.1", sim->port());

@@ -202,6 +202,7 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
     } else if (command == wire::storeCommand) {
         for (size_t i = 0; i < firmware.slots.size(); ++i) firmware.slots[i].value = live[i];
         event(now, "store");
+        storeSeen = true;
         if (persist) persist(firmware);
     } else if (match(command, wire::ratePattern) == TMatch::Full) {
         setRate(rateForDivisor(hexAt(command, 3)), now);
@@ -237,6 +238,8 @@ void TEcuMachine::sendSettings(int64_t now) {
         std::string line;
         if (i < static_cast<int>(firmware.slots.size()))
             line = firmware.slots[i].name + "=" + hexHH(live[i]);
+        for (const auto& [n, text] : config.storedValues)
+            if (n == i && storeSeen && i < static_cast<int>(firmware.slots.size())) line = firmware.slots[i].name + "=" + text;
         else
             line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
         std::string end = wire::settingsLineEnd;

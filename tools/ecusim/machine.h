@@ -46,6 +46,8 @@ struct TMachineConfig {
     std::string greetingReply;       // instead of "Hello>\r"
     std::vector<std::pair<int, std::string>> lineEnds;  // settings line N ends so, not CR LF
     std::vector<std::pair<int, int>> settingsPauses;    // a pause of MS before settings line N
+    // Once "mcs" has come, settings line N carries TEXT for its value (a damaged read-back).
+    std::vector<std::pair<int, std::string>> storedValues;
     std::string afterBye;            // sent unasked right after "Bye\r"
     int bootMs = 0;                  // after "E" the new firmware takes nothing in for so long
 };
@@ -146,6 +148,7 @@ private:
     int rate = wire::startRate;
     bool outputTestMode = false;
     std::set<int> outputsOn;
+    bool storeSeen = false;  // "mcs" has come since the start
 
     // Command mode.
     std::string commandBuffer;

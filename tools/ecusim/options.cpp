@@ -143,6 +143,9 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         else if (n == "--line-end") {
             auto [line, text] = lineAnd(n, a.value());
             o.machine.lineEnds.emplace_back(line, unescaped(text));
+        } else if (n == "--stored-value") {
+            auto [line, text] = lineAnd(n, a.value());
+            o.machine.storedValues.emplace_back(line, unescaped(text));
         } else if (n == "--settings-pause") {
             auto [line, text] = lineAnd(n, a.value());
             try {
@@ -262,6 +265,9 @@ Fault switches (to see how the tool copes):
   --version-delay MS   the reply to "mdV" comes MS milliseconds late.
   --greeting TEXT      the reply to "Man" instead of "Hello>\r" (escapes as above).
   --line-end N:TEXT    settings line N (from 0) ends with TEXT instead of CR LF.
+  --stored-value N:TEXT
+                       once "mcs" has come, settings line N reads TEXT for its value (a
+                       read-back that does not parse, such as lcd_c0=ZZ).
   --settings-pause N:MS
                        a pause of MS milliseconds before settings line N.
   --after-bye TEXT     TEXT follows "Bye\r" unasked (a stray greeting, say).
