@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT and SIGTERM turned into bytes on a pipe, so that an event loop can watch for them and
+// SIGINT and SIGTERM turned into bytes on a pipe (POSIX systems; the Windows build has no app), so that an event loop can watch for them and
 // act outside the signal handler.
 
 // Installs the handlers (once per call; the newest pipe takes the signals) and returns the
