@@ -235,13 +235,13 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
 void TEcuMachine::sendSettings(int64_t now) {
     const int count = config.settingsLines < 0 ? static_cast<int>(firmware.slots.size()) : config.settingsLines;
     for (int i = 0; i < count; ++i) {
-        std::string line;
-        if (i < static_cast<int>(firmware.slots.size()))
+        std::string line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
+        if (i < static_cast<int>(firmware.slots.size())) {
             line = firmware.slots[i].name + "=" + hexHH(live[i]);
-        for (const auto& [n, text] : config.storedValues)
-            if (n == i && storeSeen && i < static_cast<int>(firmware.slots.size())) line = firmware.slots[i].name + "=" + text;
-        else
-            line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
+            // A value line damaged once the settings were stored.
+            for (const auto& [n, text] : config.storedValues)
+                if (n == i && storeSeen) line = firmware.slots[i].name + "=" + text;
+        }
         std::string end = wire::settingsLineEnd;
         int gap = i == 0 ? 0 : config.settingsGapMs;
         for (const auto& [n, text] : config.lineEnds)
