@@ -104,7 +104,7 @@ std::string carryOverText(const TCarryOverReport& r, size_t width) {
                        wrappedList("New in this firmware (firmware's value kept):", shown(r.newNames), width) +
                        wrappedList("No longer in this firmware:", shown(r.droppedNames), width);
     if (!r.unnamedChanged.empty())
-        text += wrappedList("Slots without a name that the flash changed (not carried over):", r.unnamedChanged, width);
+        text += wrappedList("Unnamed slots the flash changed:", r.unnamedChanged, width);
     if (r.linesDropped > 0)
         text += "The old firmware sent " + std::to_string(r.linesDropped) + " settings lines past the table's " +
                 std::to_string(TECUSettings::slotCount) + " slots: they were neither backed up nor carried over\n";

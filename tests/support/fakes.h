@@ -94,6 +94,10 @@ public:
     void sleepMs(int ms) override;
     std::vector<int> pauses() const;
 
+protected:
+    // Records a pause of `ms`, `realMs` of it slept for real.
+    void sleepFor(int ms, int realMs);
+
 private:
     const int maxRealPauseMs;
     mutable std::mutex mutex;
@@ -102,10 +106,12 @@ private:
     TSystemClock real;
 };
 
-// Fixed pauses cut to at most 50 ms of real sleep.
+// Fixed pauses cut to at most 50 ms of real sleep; the pause after "mcs" is slept whole, since
+// the simulated ECU takes as long to store its settings as a real one.
 class TShortPauseClock : public TFastClock {
 public:
     TShortPauseClock() : TFastClock(50) {}
+    void sleepMs(int ms) override;
 };
 
 // A purely virtual clock: it stands still until a pause or the scripted link moves it.
