@@ -82,13 +82,14 @@ void TEcuMachine::startConnection() {
 }
 
 size_t TEcuMachine::receive(const std::string& bytes, int64_t now) {
-    if (now < busyUntil) {
-        // A busy chip reads no UART: the bytes are gone, as on a real line.
-        event(now, "ignored while " + busyWith + " " + hexText(bytes));
-        return bytes.size();
-    }
     size_t taken = 0;
     while (taken < bytes.size()) {
+        if (now < busyUntil) {
+            // A busy chip reads no UART: the bytes are gone, as on a real line.
+            flushIgnored(now);
+            event(now, "ignored while " + busyWith + " " + hexText(bytes.substr(taken)));
+            return bytes.size();
+        }
         const int rateBefore = rate;
         const TMode modeBefore = mode_;
         const char c = bytes[taken++];
