@@ -112,3 +112,15 @@ TEST(EcusimStrictness, TheStoreTheBootAndALateGreetingTakeTheirTime) {
     for (const char* e : {"ignored while storing", "ignored while booting"})
         EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& x) { return x.rfind(e, 0) == 0; })) << e;
 }
+
+// The switches for the tool's own reading and writing rules.
+TEST(EcusimStrictness, WildWritesOddNamesAndADumpWithAGap) {
+    TSimProcess sim(simTcp({"--wild-writes", "--odd-name", "1:a=b\\tc", "--dump-gap", "2"}));
+    TWire wire = TWire::tcp(sim.port());
+    wire.send("mttgFFc07mcd");
+    const std::string dump = wire.readQuiet();
+    EXPECT_EQ(dump.substr(0, 36), "config10=00\r\na=b\tc=10\r\nconfig13=00\r\n");
+    const auto events = simEvents(sim.transcript());
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                            [](const std::string& e) { return e.rfind("set 255 7 past the table: landed on slot ", 0) == 0; }));
+}

@@ -230,6 +230,12 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
         if (slot < static_cast<int>(live.size())) {
             live[slot] = static_cast<uint8_t>(value);
             event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " " + firmware.slots[slot].name);
+        } else if (config.wildWrites && !live.empty()) {
+            // A firmware that does not check the index writes wherever it points.
+            const size_t target = static_cast<size_t>(slot) % live.size();
+            live[target] = static_cast<uint8_t>(value);
+            event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " past the table: landed on slot " +
+                           std::to_string(target));
         } else {
             event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " ignored: no such slot");
         }
@@ -254,9 +260,13 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
 void TEcuMachine::sendSettings(int64_t now) {
     const int count = config.settingsLines < 0 ? static_cast<int>(firmware.slots.size()) : config.settingsLines;
     for (int i = 0; i < count; ++i) {
+        if (std::find(config.dumpGaps.begin(), config.dumpGaps.end(), i) != config.dumpGaps.end()) continue;
         std::string line;
+        std::string name = i < static_cast<int>(firmware.slots.size()) ? firmware.slots[i].name : std::string();
+        for (const auto& [n, text] : config.oddNames)
+            if (n == i) name = text;
         if (i < static_cast<int>(firmware.slots.size()))
-            line = firmware.slots[i].name + "=" + hexHH(live[i]);
+            line = name + "=" + hexHH(live[i]);
         else
             line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
         std::string end = wire::settingsLineEnd;

@@ -41,6 +41,9 @@ struct TMachineConfig {
     int storeMs = -1;             // "mcs" writes the EEPROM this long; -1: storeMsPerSlot a slot
     int greetingDelayMs = 0;      // "Man" is answered this late
     bool looseOrder = false;      // the bootloader takes addresses and blocks before "p" "S" "e"
+    bool wildWrites = false;      // a write past the table lands on slot (N mod the table's size)
+    std::vector<std::pair<int, std::string>> oddNames;  // settings line N sends this name (any bytes)
+    std::vector<int> dumpGaps;    // settings lines left out of the download
     int settingsLines = -1;       // lines "mcd" sends; -1: one per slot of the table
     std::vector<TRefusal> lateAcks;  // block J's reply comes `times` ms late, once
     std::vector<int> strayAcks;      // a CR nobody asked for follows block J's reply, once

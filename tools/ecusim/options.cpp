@@ -163,6 +163,13 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         else if (n == "--store-ms") o.machine.storeMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--greeting-delay") o.machine.greetingDelayMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--flash-kb") o.machine.flashBytes = static_cast<int>(a.number(16, 128)) * 1024;
+        else if (n == "--wild-writes") {
+            a.noValue();
+            o.machine.wildWrites = true;
+        } else if (n == "--odd-name") {
+            auto [line, text] = lineAnd(n, a.value());
+            o.machine.oddNames.emplace_back(line, unescaped(text));
+        } else if (n == "--dump-gap") o.machine.dumpGaps.push_back(static_cast<int>(a.number(0, 100000)));
         else if (n == "--loose-order") {
             a.noValue();
             o.machine.looseOrder = true;
@@ -292,6 +299,13 @@ Fault switches (to see how the tool copes):
                        the table) and takes nothing in meanwhile.
   --loose-order        the bootloader takes addresses and blocks before "p", "S" and "e"
                        (by default it refuses them with "?", as the chip's does).
+  --wild-writes        a write to a slot past the table lands on slot N mod the table's size,
+                       as in a firmware that does not check the index (by default it is
+                       ignored).
+  --odd-name N:TEXT    settings line N (from 0) sends the name TEXT (escapes as above), which
+                       may hold "=", TAB, CR or LF as no settings file may.
+  --dump-gap N         settings line N is left out of the download (a dump with a gap); may
+                       be given several times.
   --settings-lines N   the settings download sends N lines (more than the table holds, and
                        more than 256, is allowed: lines past the table read spare_I=00).
   --no-bye             the firmware ignores "bye" (no "Bye\r", stays in command mode).
@@ -308,6 +322,7 @@ Transcript:
                        ev (what the ECU did):
                          connect PEER | disconnect REASON | rate BPS |
                          set SLOT VALUE NAME | set SLOT VALUE ignored: no such slot |
+                         set SLOT VALUE past the table: landed on slot N |
                          store | output-test on|off | output-test HH ignored |
                          output CODE on|off | settings N lines | import N bytes |
                          ignored HEX | ignored while erasing|storing|booting HEX |
