@@ -101,7 +101,7 @@ void TFastClock::sleepFor(int ms, int realMs) {
     skipped += ms - std::max(realMs, 0);
 }
 
-void TShortPauseClock::sleepMs(int ms) {
+void TSimPauseClock::sleepMs(int ms) {
     if (ms == ecu_protocol::storePauseMs) sleepFor(ms, ms);
     else TFastClock::sleepMs(ms);
 }
