@@ -21,14 +21,19 @@ const std::array<TCommandInfo, 9> commands{{
      "(\"Firmware v.1.0.22\", or \"Firmware v.Unknown\"), or \"Bootloader only\" when the ECU\n"
      "answered only through its bootloader.\n"},
     {"settings", 0, 0, "settings", "Prints the settings table (a backup).",
-     "Goes online and prints the settings table: one line per slot that has a name, in slot\n"
-     "order: slot number, TAB, name, TAB, value in decimal (a TAB, line break, backslash or\n"
-     "other control character in a name is written \\t, \\n, \\\\, \\xHH). The output is a\n"
-     "backup that `restore` reads back. An ECU that sends no settings is exit status 1.\n"},
-    {"set", 2, 2, "set NAME VALUE [--store]", "Writes one setting.",
+     "Goes online and prints the settings table: one line per slot the ECU sent, in slot\n"
+     "order: slot number, TAB, name (empty for a slot without one), TAB, value in decimal (a\n"
+     "TAB, line break, backslash or other control character in a name is written \\t, \\n,\n"
+     "\\\\, \\xHH). The output is a backup that `restore` reads back. Lines past the table's\n"
+     "256 slots are dropped, and standard error says how many. An ECU that sends no settings\n"
+     "is exit status 1.\n"},
+    {"set", 2, 2, "set NAME VALUE [--store] [--slot]", "Writes one setting.",
      "Goes online, sets the named setting to VALUE (decimal 0-255), writes it to the ECU and\n"
-     "reads the table back to check it.\n"
-     "  --store   the ECU then stores its settings, so that they survive a power-off\n"},
+     "reads the table back to check it. A name that several slots hold is refused, naming\n"
+     "them: give one of them with --slot.\n"
+     "  --store   the ECU then stores its settings, so that they survive a power-off\n"
+     "  --slot    NAME is a slot number (0-255): a name held by several slots, or a slot\n"
+     "            without a name\n"},
     {"flash", 1, 1, "flash FILE.hex [--yes]", "Replaces the firmware, keeping the settings.",
      "Goes online and replaces the ECU's firmware with FILE.hex (an ECU that answers only\n"
      "through its bootloader is flashed all the same). The settings are backed up first and\n"
@@ -220,6 +225,8 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
             o.store = true;
         } else if (a == "--dry-run" && o.command == "restore") {
             o.dryRun = true;
+        } else if (a == "--slot" && o.command == "set") {
+            o.bySlot = true;
         } else if (a == "--yes" && o.command == "flash") {
             o.yes = true;
         } else if (a == "--open" && o.command == "ports") {
@@ -246,6 +253,7 @@ TCliOptions parseArguments(const std::vector<std::string>& args) {
     if (o.command == "set") parseNumber(o.args[1], 0, 255, "set: the value of " + o.args[0]);
     if (o.command == "diff" && o.args.size() == 2 && (o.link != TLinkChoice::Stored || o.baudRate))
         throw EUsageError("diff of two files needs no ECU and takes no link option");
+    if (o.command == "set" && o.bySlot) parseNumber(o.args[0], 0, 255, "set --slot: the slot");
     if (o.command == "ports" && (o.link != TLinkChoice::Stored || o.baudRate))
         throw EUsageError("ports lists the serial port list and takes no link option");
     if (o.baudRate && o.link == TLinkChoice::Network) throw EUsageError("--baud applies to the serial link only");

@@ -36,6 +36,7 @@ struct TCliOptions {
     std::string command;               // empty with --help alone
     std::vector<std::string> args;     // the command's operands
     bool store = false;                // set --store
+    bool bySlot = false;               // set --slot: the first operand is a slot number
     bool yes = false;                  // flash --yes
     bool dryRun = false;               // restore --dry-run
     bool openPorts = false;            // ports --open

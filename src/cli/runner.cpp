@@ -1,5 +1,6 @@
 #include "cli/runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "cli/cliargs.h"
 #include "cli/terminal.h"
 #include "data/ihexfile.h"
+#include "data/namematch.h"
 #include "ecu/ecu.h"
 #include "data/settingsdiff.h"
 #include "ecu/restore.h"
@@ -371,16 +373,43 @@ int TSession::settings() {
                                           " sent settings lines after its settings download had ended (a pause "
                                           "inside the download): the listing would be incomplete, so none is "
                                           "printed. Try again");
-    print(settingsToText(*ecu.settings));
+    print(settingsToText(*ecu.settings, ecu.settingsLines));
+    if (ecu.settingsLines > TECUSettings::slotCount)
+        console.line("The ECU sent " + std::to_string(ecu.settingsLines) + " settings lines; the table holds " +
+                     std::to_string(TECUSettings::slotCount) + ": " +
+                     std::to_string(ecu.settingsLines - TECUSettings::slotCount) + " lines were dropped");
     return exitDone;
 }
 
 int TSession::set() {
     needSettings();
-    const std::string& name = options.args[0];
     const int value = strToInt(options.args[1]);
-    const int slot = ecu.settings->findName(name, 0);
-    if (slot < 0) throw ECliFailure(exitFailed, "The ECU at " + linkName() + " has no setting named " + name);
+    int slot = -1;
+    if (options.bySlot) {
+        slot = strToInt(options.args[0]);
+        const int lines = std::min(ecu.settingsLines, TECUSettings::slotCount);
+        if (slot >= lines)
+            throw ECliFailure(exitFailed, "The ECU at " + linkName() + " sent " + std::to_string(lines) +
+                                              " settings lines: it has no slot " + std::to_string(slot));
+    } else {
+        const std::string& asked = options.args[0];
+        const std::vector<int> slots = asked.empty() ? std::vector<int>{} : slotsNamed(*ecu.settings, asked);
+        if (slots.empty())
+            throw ECliFailure(exitFailed, "The ECU at " + linkName() + " has no setting named " + shownSettingName(asked));
+        // Which of them the operator means nobody can tell.
+        if (slots.size() > 1) {
+            std::string list;
+            for (size_t i = 0; i < slots.size(); ++i)
+                list += (i == 0 ? "" : i + 1 == slots.size() ? " and " : ", ") + std::to_string(slots[i]);
+            throw ECliFailure(exitFailed, "The ECU at " + linkName() + " holds " + shownSettingName(asked) + " in " +
+                                              std::to_string(slots.size()) + " slots (" + list +
+                                              "): give the slot with --slot, as in: set --slot " +
+                                              std::to_string(slots[0]) + " " + options.args[1]);
+        }
+        slot = slots[0];
+    }
+    const std::string& held = ecu.settings->getName(static_cast<uint8_t>(slot));
+    const std::string name = held.empty() ? std::string("unnamed") : shownSettingName(held);
     ecu.settings->setValue(static_cast<uint8_t>(slot), static_cast<uint8_t>(value));
     ecu.writeSetting(static_cast<uint8_t>(slot));
     ecu.confirmLink("while writing " + name + " (it was not set)");
@@ -479,9 +508,10 @@ int TSession::restore(const std::vector<TBackupEntry>& backup) {
     if (!outcome.differences.empty())
         throw failed("the ECU does not hold what was written: " + joinedDifferences(outcome.differences));
     print(restoredText(outcome, file) + "\n");
-    if (!outcome.missing.empty()) {
+    if (!outcome.missing.empty() || !outcome.missingUnnamed.empty()) {
         std::vector<std::string> shown;
-        for (const auto& name : outcome.missing) shown.push_back(escapeSettingName(name));
+        for (const auto& name : outcome.missing) shown.push_back(shownSettingName(name));
+        for (int slot : outcome.missingUnnamed) shown.push_back("unnamed slot " + std::to_string(slot));
         print("Not in this ECU's table: " + joinedNames(shown) + "\n");
     }
     return exitDone;

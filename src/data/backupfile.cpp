@@ -59,7 +59,7 @@ std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string
 
         const int slot = byteNumber(slotText);
         if (slot < 0) throw refuse("slot \"" + shown(slotText) + "\" is not a number from 0 to 255");
-        if (written.empty()) throw refuse("slot " + slotText + " has no name");
+        // An empty name is a slot without one (the ECU sent its line without a name).
         // Control bytes of a name are written escaped; one that stands in the file as it is was
         // not written by this tool.
         for (unsigned char c : written)
@@ -67,7 +67,7 @@ std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string
         const std::string name = unescapeSettingName(written);
         const int value = byteNumber(valueText);
         if (value < 0)
-            throw refuse("the value \"" + shown(valueText) + "\" of " + name + " is not a number from 0 to 255");
+            throw refuse("the value \"" + shown(valueText) + "\" of " + (name.empty() ? "unnamed slot " + slotText : name) + " is not a number from 0 to 255");
         if (seenOn[slot] != 0)
             throw refuse("slot " + std::to_string(slot) + " was already given on line " + std::to_string(seenOn[slot]));
         seenOn[slot] = lineNo;

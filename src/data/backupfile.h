@@ -1,6 +1,7 @@
 #pragma once
-// Reading the settings backup format back: one line per named slot, in slot order: the slot
-// number, TAB, the name, TAB, the value in decimal. settingsToText writes it (the CLI's
+// Reading the settings backup format back: one line per slot, in slot order: the slot
+// number, TAB, the name (empty for a slot the ECU sent without a name), TAB, the value in
+// decimal. settingsToText writes it (the CLI's
 // `settings`, the backup before every flash, the app's settings table export); the CLI's
 // `restore` and the app's settings table read it.
 
@@ -28,6 +29,6 @@ public:
 // Checks the whole text and returns its entries in file order. Lines end with LF or CR LF;
 // blank lines and lines whose first non-blank character is "#" are passed over; names are
 // unescaped (escapeSettingName). Refuses, with the line number, a line that does not have the
-// three fields, a slot or a value that is not a decimal number from 0 to 255, an empty name or
-// one holding raw control characters, and a slot given twice. `fileName` is for the messages.
+// three fields, a slot or a value that is not a decimal number from 0 to 255, a name holding raw
+// control characters, and a slot given twice. `fileName` is for the messages.
 std::vector<TBackupEntry> parseBackup(const std::string& text, const std::string& fileName);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "data/namematch.h"
 #include "platform/convert.h"
 
 std::unique_ptr<TECUSettings> TECUSettings::clone() const {
@@ -11,14 +12,13 @@ std::unique_ptr<TECUSettings> TECUSettings::clone() const {
 }
 
 int TECUSettings::copyValuesByName(const TECUSettings& other) {
+    const TNameMatch m = matchByName(tableSlots(other), tableSlots(*this));
     int count = 0;
     for (int i = 0; i < slotCount; ++i) {
-        if (names[i].empty()) continue;
-        int j = other.findName(names[i], static_cast<uint8_t>(i));
-        if (j >= 0) {
-            values[i] = other.values[j];
-            ++count;
-        }
+        const int j = m.fromOf[static_cast<size_t>(i)];
+        if (j < 0) continue;
+        values[i] = other.values[j];
+        ++count;
     }
     return count;
 }
@@ -30,11 +30,11 @@ int TECUSettings::findName(const std::string& name, uint8_t hint) const {
     return -1;
 }
 
-std::string settingsToText(const TECUSettings& table) {
+std::string settingsToText(const TECUSettings& table, int linesSent) {
     std::string out;
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         const auto slot = static_cast<uint8_t>(i);
-        if (table.getName(slot).empty()) continue;
+        if (table.getName(slot).empty() && i >= linesSent) continue;
         out += std::to_string(i) + "\t" + escapeSettingName(table.getName(slot)) + "\t" +
                std::to_string(table.getValue(slot)) + "\n";
     }
@@ -52,6 +52,15 @@ std::string escapeSettingName(const std::string& name) {
         else out += static_cast<char>(c);
     }
     return out;
+}
+
+std::string shownSettingName(const std::string& name) {
+    const bool plain = !name.empty() && name.find_first_of(" ,\"\\") == std::string::npos &&
+                       escapeSettingName(name) == name;
+    if (plain) return name;
+    std::string out = "\"";
+    for (char c : escapeSettingName(name)) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return out + "\"";
 }
 
 std::string unescapeSettingName(const std::string& text) {

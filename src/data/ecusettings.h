@@ -18,11 +18,12 @@ public:
         values[index] = value;
     }
     std::unique_ptr<TECUSettings> clone() const;
-    // For every named slot, takes the value of the slot of the same name in `other`;
-    // returns how many slots took a value.
+    // For every named slot, takes the value of the slot of the same name in `other` (a name
+    // held by several slots by its order among them, as matchByName pairs them); returns how
+    // many slots took a value.
     int copyValuesByName(const TECUSettings& other);
     // The index of a slot named `name`: the hint slot when it matches, otherwise the lowest
-    // such slot; -1 when none.
+    // such slot; -1 when none. A name held by several slots is ambiguous here: see slotsNamed.
     int findName(const std::string& name, uint8_t hint) const;
 
 private:
@@ -31,12 +32,18 @@ private:
 };
 
 // The table as text: one line per named slot, in slot order: slot, TAB, name, TAB, value in
-// decimal, the name escaped (escapeSettingName). Settings backups are written in this form and
-// can be restored from it.
-std::string settingsToText(const TECUSettings& table);
+// decimal, the name escaped (escapeSettingName). The unnamed slots among the first `linesSent`
+// (the lines the ECU sent) have lines too, with an empty name. Settings backups are written in
+// this form and can be restored from it.
+std::string settingsToText(const TECUSettings& table, int linesSent = 0);
 
 // A name as the text forms write it: the ECU may send any bytes in a name, so a backslash
 // becomes \\, TAB \t, LF \n, CR \r and any other control byte \xHH; the rest is kept.
 std::string escapeSettingName(const std::string& name);
-// The reverse. A backslash that starts none of those sequences stands for itself.
+// A name as messages and reports show it among others: as it is when that is plain (no blank,
+// comma, quote, backslash or control byte, not empty), otherwise in double quotes with a quote
+// as \" and the rest escaped as escapeSettingName does, so that "Idle" and "Idle " or a name
+// holding ", " cannot be mistaken for one another.
+std::string shownSettingName(const std::string& name);
+// The reverse of escapeSettingName. A backslash that starts none of those sequences stands for itself.
 std::string unescapeSettingName(const std::string& text);

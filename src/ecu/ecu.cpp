@@ -366,7 +366,8 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
 void TECU::storeSettings() {
     dropStale("before the settings were stored");
     link->sendString(proto::storeSettings);
-    link->flush();
+    // The ECU is writing its EEPROM: whatever came meanwhile would be lost.
+    pause(proto::storePauseMs);
 }
 
 void TECU::setOutputTestMode(bool on) {

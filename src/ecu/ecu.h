@@ -46,11 +46,16 @@ struct TCarryOverReport {
                                           // the firmware and the settings are in place all the same
     int kept = 0;                         // settings that kept the operator's value
     std::vector<std::string> newNames;    // names only the new firmware has
-    std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks
+    std::vector<std::string> droppedNames;  // the operator's names the new firmware lacks (a name
+                                          // held twice and now once counts once here)
+    std::vector<std::string> unnamedChanged;  // slots without a name whose value the flash
+                                              // changed: "slot 5: 3 -> 0"
+    int linesDropped = 0;                 // the old firmware's lines past the table's 256 slots:
+                                          // neither backed up nor carried over
 };
 
 // The report as lines of text for the operator (the carry-over file, the CLI's output): name
-// lists wrapped to `width` columns.
+// lists wrapped to `width` columns, each name as shownSettingName shows it.
 std::string carryOverText(const TCarryOverReport& report, size_t width = 78);
 // The file next to a backup that holds the outcome of the flash it was made for:
 // "<backup>-carryover.txt" (the report above) when the flash went through, "<backup>-failed.txt"
@@ -100,6 +105,7 @@ public:
     void writeSetting(uint8_t index);
     // Throws ELinkLost, naming the first slot not written, when the link goes meanwhile.
     void writeAllSettings(uint8_t progressSpan);
+    // Sends "mcs" and waits storePauseMs, while the ECU takes nothing in.
     void storeSettings();
     // Writes report nothing: after a run of them, this flushes the link and throws ELinkLost
     // ("Lost connection with ECU <where>: <why>") when the link has gone or closed meanwhile.
@@ -175,7 +181,7 @@ private:
     // values carried over by name, written, stored and read back.
     void carrySettingsOver();
     std::string writeBackup();
-    void reportCarryOver(const TECUSettings& before);
+    void reportCarryOver(const TECUSettings& before, int linesBefore);
 
     TOperator& op;
     TLinkFactory linkFactory;

@@ -1,12 +1,14 @@
 // Firmware flashing: the settings backed up, the image programmed through the ECU's serial
 // bootloader, the settings carried over to the new firmware by name and read back.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "data/ihexfile.h"
+#include "data/namematch.h"
 #include "ecu/ecu.h"
 #include "platform/convert.h"
 #include "platform/files.h"
@@ -51,15 +53,15 @@ private:
     TCommunicator& link;
 };
 
-// "label: a, b, c" as lines of at most `width` columns, names never split; continuation lines
+// "label: a, b, c" as lines of at most `width` columns, items never split; continuation lines
 // are indented. "none" for an empty list.
-std::string wrappedList(const std::string& label, const std::vector<std::string>& names, size_t width) {
+std::string wrappedList(const std::string& label, const std::vector<std::string>& items, size_t width) {
     constexpr size_t indent = 4;
     std::string out = label;
     size_t column = label.size();
-    if (names.empty()) return out + " none\n";
-    for (size_t i = 0; i < names.size(); ++i) {
-        const std::string item = escapeSettingName(names[i]) + (i + 1 < names.size() ? "," : "");
+    if (items.empty()) return out + " none\n";
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string item = items[i] + (i + 1 < items.size() ? "," : "");
         if (column + 1 + item.size() > width && column > indent) {
             out += "\n" + std::string(indent, ' ') + item;
             column = indent + item.size();
@@ -80,10 +82,21 @@ bool anyNamed(const TECUSettings& table) {
 }  // namespace
 
 std::string carryOverText(const TCarryOverReport& r, size_t width) {
-    return "Carried over " + std::to_string(r.kept) + " settings; " + std::to_string(r.newNames.size()) +
-           " new, " + std::to_string(r.droppedNames.size()) + " no longer in the firmware\n" +
-           wrappedList("New in this firmware (firmware's value kept):", r.newNames, width) +
-           wrappedList("No longer in this firmware:", r.droppedNames, width);
+    const auto shown = [](const std::vector<std::string>& names) {
+        std::vector<std::string> out;
+        for (const auto& n : names) out.push_back(shownSettingName(n));
+        return out;
+    };
+    std::string text = "Carried over " + std::to_string(r.kept) + " settings; " + std::to_string(r.newNames.size()) +
+                       " new, " + std::to_string(r.droppedNames.size()) + " no longer in the firmware\n" +
+                       wrappedList("New in this firmware (firmware's value kept):", shown(r.newNames), width) +
+                       wrappedList("No longer in this firmware:", shown(r.droppedNames), width);
+    if (!r.unnamedChanged.empty())
+        text += wrappedList("Unnamed slots the flash changed:", r.unnamedChanged, width);
+    if (r.linesDropped > 0)
+        text += "The old firmware sent " + std::to_string(r.linesDropped) + " settings lines past the table's " +
+                std::to_string(TECUSettings::slotCount) + " slots: they were neither backed up nor carried over\n";
+    return text;
 }
 
 bool TECU::flashFirmware(const TIHexFile& image) {
@@ -129,7 +142,13 @@ bool TECU::runFlash(const TIHexFile& image) {
     // read (an ECU found answering only through its bootloader) there is nothing to keep, and
     // an empty backup would only hide the last real one.
     lastCarryOver = TCarryOverReport{};
-    if (anyNamed(*settings)) {
+    lastCarryOver.linesDropped = std::max(0, settingsLines - TECUSettings::slotCount);
+    if (lastCarryOver.linesDropped > 0)
+        op.window.reportMessage("The ECU sent " + std::to_string(settingsLines) + " settings lines, but the table holds " +
+                                std::to_string(TECUSettings::slotCount) + ": the last " +
+                                std::to_string(lastCarryOver.linesDropped) +
+                                " are neither backed up nor carried over by this flash");
+    if (anyNamed(*settings) || settingsLines > 0) {
         lastCarryOver.backupFile = writeBackup();
         op.progress.setStatusText("Settings backed up to " + lastCarryOver.backupFile);
         op.log.appendText("\rSettings backed up to " + lastCarryOver.backupFile + "\r", expectedColor);
@@ -274,7 +293,7 @@ void TECU::carrySettingsOver() {
         for (size_t i = 0; i < differences.size(); ++i) text += (i ? "; " : "") + differences[i];
         throw EFlashError(text);
     }
-    reportCarryOver(*before);
+    reportCarryOver(*before, linesBefore);
 }
 
 TECU::TBootReply TECU::bootReply(const std::string& where) {
@@ -366,7 +385,7 @@ std::string TECU::writeBackup() {
     std::tm local{};
     localtime_r(&now, &local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
-    const std::string text = settingsToText(*settings);
+    const std::string text = settingsToText(*settings, settingsLines);
     // A new file every time: a second flash within the same second gets a numbered name.
     for (int k = 1; k < 100; ++k) {
         const std::string path = folder + "/settings-" + stamp +
@@ -381,17 +400,29 @@ std::string TECU::writeBackup() {
                       ": too many backups with the same time");
 }
 
-void TECU::reportCarryOver(const TECUSettings& before) {
+void TECU::reportCarryOver(const TECUSettings& before, int linesBefore) {
     TCarryOverReport& r = lastCarryOver;
+    const std::vector<TNamedSlot> oldSlots = tableSlots(before), newSlots = tableSlots(*settings);
+    const TNameMatch m = matchByName(oldSlots, newSlots);
+    const int linesNow = std::min(settingsLines, TECUSettings::slotCount);
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
         const auto slot = static_cast<uint8_t>(i);
         const std::string& now = settings->getName(slot);
         if (!now.empty()) {
-            if (before.findName(now, slot) >= 0) ++r.kept;
+            if (m.fromOf[slot] >= 0) ++r.kept;
             else r.newNames.push_back(now);
         }
         const std::string& old = before.getName(slot);
-        if (!old.empty() && settings->findName(old, slot) < 0) r.droppedNames.push_back(old);
+        if (!old.empty() && m.toOf[slot] < 0) r.droppedNames.push_back(old);
+        // A slot without a name cannot be followed to the new layout: the operator is told
+        // where its value is not what it was.
+        if (old.empty() && i < std::min(linesBefore, TECUSettings::slotCount)) {
+            const std::string was = std::to_string(before.getValue(slot));
+            if (i >= linesNow) r.unnamedChanged.push_back("slot " + std::to_string(i) + ": " + was + " -> gone");
+            else if (settings->getValue(slot) != before.getValue(slot))
+                r.unnamedChanged.push_back("slot " + std::to_string(i) + ": " + was + " -> " +
+                                           std::to_string(settings->getValue(slot)));
+        }
     }
     const std::string text = carryOverText(r) + "Firmware version: " + versionText + "\n" +
                              (r.backupFile.empty()

@@ -52,6 +52,9 @@ inline constexpr int settingsDownloadLimitMs = 30000;
 // After "E" the new firmware boots: it is greeted (or asked its version) again and again for
 // this long before it counts as not started.
 inline constexpr int bootAllowanceMs = 5000;
+// After "mcs" the ECU writes its table into EEPROM (about 3.4 ms a byte, 256 bytes) and takes
+// nothing in meanwhile: the next command waits this long.
+inline constexpr int storePauseMs = 1000;
 
 // The bootloader, entered with "Mancb" + rate code + "cb".
 inline constexpr const char* bootloaderEntry = "Mancb";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "data/namematch.h"
 #include "ecu/ecu.h"
 
 namespace {
@@ -45,10 +46,20 @@ TRestoreOutcome restoreSettings(TECU& ecu, const std::vector<TBackupEntry>& back
 
 void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOutcome& outcome,
                  std::vector<int>& written) {
-    for (const TBackupEntry& e : backup) {
-        const int slot = ecu.settings->findName(e.name, e.slot);
+    // A name held by several slots goes by its order among them; a slot without a name goes
+    // back into the same slot when that slot is among the lines the ECU sent and unnamed too.
+    std::vector<TNamedSlot> entries;
+    for (const TBackupEntry& e : backup) entries.push_back({e.slot, e.name});
+    const int lines = std::min(std::max(ecu.settingsLines, 0), TECUSettings::slotCount);
+    const TNameMatch m = matchByName(entries, tableSlots(*ecu.settings, lines));
+    for (size_t i = 0; i < backup.size(); ++i) {
+        const TBackupEntry& e = backup[i];
+        int slot = m.toOf[i];
+        if (e.name.empty() && e.slot < lines && ecu.settings->getName(e.slot).empty()) slot = e.slot;
+        const std::string label = e.name.empty() ? "unnamed slot " + std::to_string(e.slot) : shownSettingName(e.name);
         if (slot < 0) {
-            outcome.missing.push_back(e.name);
+            if (e.name.empty()) outcome.missingUnnamed.push_back(e.slot);
+            else outcome.missing.push_back(e.name);
             continue;
         }
         // Only what differs is written: the rest already holds the backup's value.
@@ -59,7 +70,7 @@ void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOut
         ecu.settings->setValue(static_cast<uint8_t>(slot), e.value);
         ecu.writeSetting(static_cast<uint8_t>(slot));
         written.push_back(slot);
-        ecu.confirmLink("at " + escapeSettingName(e.name) + " (" + std::to_string(outcome.restored) + " of " +
+        ecu.confirmLink("at " + label + " (" + std::to_string(outcome.restored) + " of " +
                         std::to_string(backup.size()) + " settings written before it; nothing stored)");
         ++outcome.restored;
     }

@@ -13,12 +13,16 @@ struct TRestoreOutcome {
     int restored = 0;                      // settings written
     int unchanged = 0;                     // settings that already held the backup's value
     std::vector<std::string> missing;      // names of the backup this ECU's table lacks
+    std::vector<int> missingUnnamed;       // the backup's slots without a name that this ECU's
+                                           // table does not have unnamed
     std::vector<std::string> differences;  // what the table read back does not hold as written
                                            // (empty: the ECU holds the backup)
 };
 
-// For every entry, the slot of that name (the entry's own slot first, when it still holds the
-// name) takes the entry's value and is written at once, unless it holds that value already; then the ECU stores its settings and
+// For every entry, the slot of that name (a name held by several slots by its order among
+// them, see matchByName; an entry without a name the same slot, when it has none either) takes
+// the entry's value and is written at once, unless it holds that value already; then the ECU
+// stores its settings and
 // its table is read back and compared. Names the table lacks are passed over. Throws ELinkLost
 // when the link goes meanwhile; the message says how many settings were written before and
 // that nothing was stored, or that the store may not have happened.

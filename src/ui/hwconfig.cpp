@@ -22,6 +22,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "data/namematch.h"
 #include "ecu/ecu.h"
 #include "platform/convert.h"
 #include "platform/services.h"
@@ -415,9 +416,17 @@ void ThardwareConfig::guarded(Handler handler) {
 }
 
 uint8_t ThardwareConfig::slotOf(const char* name) const {
-    const int slot = ecu.settings->findName(name, 0);
-    if (slot < 0) throw EEditorError(std::string("This ECU has no setting named ") + name);
-    return static_cast<uint8_t>(slot);
+    const std::vector<int> holders = slotsNamed(*ecu.settings, name);
+    if (holders.empty()) throw EEditorError(std::string("This ECU has no setting named ") + name);
+    // Which of them the editor means nobody can tell: writing the first could change the wrong one.
+    if (holders.size() > 1) {
+        std::string list;
+        for (size_t i = 0; i < holders.size(); ++i)
+            list += (i == 0 ? "" : i + 1 == holders.size() ? " and " : ", ") + std::to_string(holders[i]);
+        throw EEditorError("This ECU's table holds " + std::string(name) + " in " + std::to_string(holders.size()) +
+                           " holders (" + list + "): the editor cannot tell which to use; set it in the settings table");
+    }
+    return static_cast<uint8_t>(holders[0]);
 }
 
 void ThardwareConfig::writeValue(uint8_t slot, uint8_t value) {

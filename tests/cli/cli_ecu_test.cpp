@@ -345,6 +345,56 @@ TEST_F(CliEcu, PtyImport) {
     importFile();
 }
 
+// The values of a simulator state file by slot.
+std::map<int, int> stateBySlot(const std::string& path) {
+    std::map<int, int> values;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
+        const size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+        if (line.empty() || line[0] == '#' || line.rfind("version", 0) == 0 || t2 == std::string::npos) continue;
+        values[std::stoi(line.substr(0, t1))] = std::stoi(line.substr(t2 + 1));
+    }
+    return values;
+}
+
+// A name held twice moves with the layout by its order; a slot without a name is backed up and
+// its change reported; a name held twice cannot be set by name.
+TEST_F(CliEcu, RepeatedAndMissingNamesThroughAFlashAndARestore) {
+    const std::string state = writeFile(files.path + "/state", "version\t1.0.0\n0\ta\t1\n1\tTrim\t10\n2\tb\t2\n"
+                                                               "3\tTrim\t20\n4\t\t7\n");
+    startSim(TLinkKind2::Pty, {"--state", state});
+    const std::string fw = makeFirmware("2.0.0", "a=0\nnew=5\nTrim=0\nb=0\nTrim=0\n");
+    auto r = cli({"flash", fw, "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Carried over 4 settings; 1 new, 0 no longer")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Unnamed slots the flash changed: slot 4: 7 -> 20\n")) << r.out;
+    EXPECT_EQ(stateBySlot(state), (std::map<int, int>{{0, 1}, {1, 5}, {2, 10}, {3, 2}, {4, 20}}));
+    const std::string backup = lineAfter(r.out, "Settings backed up to ");
+    EXPECT_TRUE(contains(readFile(backup), "3\tTrim\t20\n4\t\t7\n"));
+
+    r = cli({"set", "Trim", "5"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "holds Trim in 2 slots (2 and 4): give the slot with --slot")) << r.err;
+    ASSERT_EQ(cli({"set", "--slot", "2", "50"}).status, 0);
+    ASSERT_EQ(cli({"set", "--slot", "4", "60", "--store"}).status, 0);
+    r = cli({"restore", backup});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Restored 4 settings from " + backup + "\nNot in this ECU's table: unnamed slot 4\n");
+    EXPECT_EQ(stateBySlot(state)[2], 10);
+    EXPECT_EQ(stateBySlot(state)[4], 20);
+}
+
+// Lines past the table's 256 slots are counted where they are dropped.
+TEST_F(CliEcu, LinesPastTheTableAreCounted) {
+    startSim(TLinkKind2::Pty, {"--settings-lines", "300"});
+    auto r = cli({"settings"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "The ECU sent 300 settings lines; the table holds 256: 44 lines were dropped")) << r.err;
+    r = cli({"flash", makeFirmware("2.0.0", "a=1\n"), "--yes"});
+    EXPECT_TRUE(contains(r.err, "the last 44 are neither backed up nor carried over by this flash")) << r.err;
+    EXPECT_TRUE(contains(r.out, "The old firmware sent 44 settings lines past the table's 256 slots")) << r.out;
+}
+
 // With a block refused once on the way: it is sent again from its address after the pause.
 TEST_F(CliEcu, PtyFlashWithARefusedBlockAndRestoreTheBackup) {
     startSim(TLinkKind2::Pty, {"--refuse-block", "1:1"});

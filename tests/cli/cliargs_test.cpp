@@ -133,7 +133,9 @@ TEST(BackupFormat, ReadsWhatSettingsPrints) {
     table.setEntry("lcd_c0", 12, 0);
     table.setEntry("fan_temp", 255, 7);
     table.setEntry("has space", 0, 255);
-    table.setValue(3, 99);  // a slot without a name is not printed
+    table.setValue(3, 99);  // a slot without a name: printed among the lines the ECU sent
+    EXPECT_EQ(settingsToText(table, 4), "0\tlcd_c0\t12\n1\t\t0\n2\t\t0\n3\t\t99\n7\tfan_temp\t255\n255\thas space\t0\n");
+    EXPECT_EQ(parseBackup(settingsToText(table, 4), "b.txt")[3].name, "");
     const std::string text = settingsToText(table);
     EXPECT_EQ(text, "0\tlcd_c0\t12\n7\tfan_temp\t255\n255\thas space\t0\n");
 
@@ -190,7 +192,7 @@ TEST(BackupFormat, RefusesAnythingElseNamingFileAndLine) {
              {"0\ta\t\n", 1, "value \"\""},
              {"x\ta\t1\n", 1, "slot \"x\""},
              {"256\ta\t1\n", 1, "slot \"256\""},
-             {"0\t\t1\n", 1, "has no name"},
+             {"0\t\t1x\n", 1, "of unnamed slot 0 is not"},
              {"0\ta\x01\t1\n", 1, "control character"},
              {"5\ta\t1\n\n5\tb\t2\n", 3, "slot 5 was already given on line 1"},
              {"Restored 3 settings\n", 1, "not three"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "data/ecusettings.h"
+#include "data/namematch.h"
 
 namespace {
 
@@ -48,6 +49,27 @@ TEST(ECUSettings, CopyValuesByNameFollowsNamesAcrossLayouts) {
     unnamed.setValue(4, 7);
     EXPECT_EQ(unnamed.copyValuesByName(oldTable), 0);
     EXPECT_EQ(unnamed.getValue(4), 7);
+}
+
+// A name held twice goes by its order among its slots: the first to the first, the second to the
+// second; an occurrence the other side lacks is matched by nothing.
+TEST(ECUSettings, RepeatedNamesAreMatchedByTheirOrder) {
+    TECUSettings oldTable, newTable;
+    const char* oldNames[] = {"a", "Trim", "b", "Trim"};
+    const int oldValues[] = {1, 10, 2, 20};
+    for (int i = 0; i < 4; ++i) oldTable.setEntry(oldNames[i], static_cast<uint8_t>(oldValues[i]), static_cast<uint8_t>(i));
+    const char* newNames[] = {"a", "new", "Trim", "b", "Trim"};
+    for (int i = 0; i < 5; ++i) newTable.setEntry(newNames[i], 99, static_cast<uint8_t>(i));
+    EXPECT_EQ(newTable.copyValuesByName(oldTable), 4);
+    EXPECT_EQ(newTable.getValue(2), 10);
+    EXPECT_EQ(newTable.getValue(4), 20);
+    EXPECT_EQ(newTable.getValue(1), 99);
+
+    // Entries in any order: the order among one name's slots is their slot order.
+    const TNameMatch m = matchByName({{7, "Trim"}, {3, "Trim"}, {5, ""}}, {{0, "Trim"}, {1, ""}});
+    EXPECT_EQ(m.toOf, (std::vector<int>{-1, 0, -1}));
+    EXPECT_EQ(m.fromOf, (std::vector<int>{1, -1}));
+    EXPECT_EQ(slotsNamed(oldTable, "Trim"), (std::vector<int>{1, 3}));
 }
 
 TEST(ECUSettings, CloneIsIndependent) {

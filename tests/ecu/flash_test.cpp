@@ -193,7 +193,7 @@ TEST_F(FlashTest, SerialLinkGreetsAtNinetySixHundredAndReturnsToItsRate) {
     auto e = std::find(wire.begin(), wire.end(), "tx:E");
     ASSERT_NE(e, wire.end());
     EXPECT_EQ(Strings(e, e + 6), (Strings{"tx:E", "rate:9600", "tx:Man", "tx:mcB10", "rate:57600", "tx:mdV"}));
-    EXPECT_EQ(fake.clock.slept, (std::vector<int>{100, 500, 100}));
+    EXPECT_EQ(fake.clock.slept, (std::vector<int>{100, 500, 100, 1000}));  // the last: the store
     EXPECT_TRUE(fake.window.messages().empty());
 }
 
@@ -276,7 +276,7 @@ TEST_F(FlashTest, RefusedBlockIsSentAgainFromItsAddressAfterAPause) {
     auto image = imageOf(768);
     ASSERT_TRUE(ecu->flashFirmware(*image));
     EXPECT_EQ(peer.addresses, (std::vector<int>{0, 128, 128, 128, 256}));
-    EXPECT_EQ(fake.clock.slept, (std::vector<int>{2500, 2500}));
+    EXPECT_EQ(fake.clock.slept, (std::vector<int>{2500, 2500, 1000}));
     const auto statuses = fake.progress.statuses();
     const std::string error = "ECU Checksum Error!?" + std::to_string(peer.refusedSums[0].second);
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), error), 2);
@@ -595,15 +595,17 @@ TEST(CarryOverText, LongNameListsWrapBetweenNamesWithControlBytesShown) {
         list += r.newNames.back() + ", ";
     }
     r.newNames.push_back("odd\tname");
+    // Names that would read as two, as none, or as another name are quoted.
+    r.droppedNames = {"a, b", "  ", "Idle", "Idle ", "say \"hi\""};
     const std::string text = carryOverText(r, 78);
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 78u) << line;
     // Joined again at the wraps, the list is whole: no name was split.
     std::string unwrapped = text;
     for (size_t at; (at = unwrapped.find("\n    ")) != std::string::npos;) unwrapped.replace(at, 5, " ");
-    EXPECT_EQ(unwrapped, "Carried over 3 settings; 41 new, 0 no longer in the firmware\n"
-                         "New in this firmware (firmware's value kept): " + list + "odd\\tname\n"
-                         "No longer in this firmware: none\n");
+    EXPECT_EQ(unwrapped, "Carried over 3 settings; 41 new, 5 no longer in the firmware\n"
+                         "New in this firmware (firmware's value kept): " + list + "\"odd\\tname\"\n"
+                         "No longer in this firmware: \"a, b\", \"  \", Idle, \"Idle \", \"say \\\"hi\\\"\"\n");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ int countLines(const std::string& reply) {
 }  // namespace
 
 TEST(EcusimFaults, BootloaderOnlyAnswersManWithExactlyQuestionYQuestionUntilFlashed) {
-    TSimProcess sim(simTcp({"--bootloader-only", "--erase-ms", "0"}));
+    TSimProcess sim(simTcp({"--bootloader-only", "--erase-ms", "0", "--boot-ms", "0"}));
     TWire wire = TWire::tcp(sim.port());
     wire.send("Man");
     EXPECT_EQ(wire.readQuiet(300), "?Y?");
@@ -52,7 +52,7 @@ TEST(EcusimFaults, NoSyncNeverAnswersP) {
 }
 
 TEST(EcusimFaults, RefuseBlockRefusesTheGivenTimesOrForever) {
-    TSimProcess sim(simTcp({"--refuse-block", "1:2", "--refuse-block", "2", "--erase-ms", "0"}));
+    TSimProcess sim(simTcp({"--refuse-block", "1:2", "--refuse-block", "2", "--erase-ms", "0", "--loose-order"}));
     TWire wire = TWire::tcp(sim.port());
     wire.send("Mancb67cb");
     wire.readUntil("Hello>\r");

@@ -105,13 +105,14 @@ TEST(EcusimProtocol, WritesChangeTheTableAndOnlyStoredValuesSurviveARestart) {
     const std::string statePath = testing::TempDir() + "ecusim-state-" + std::to_string(::getpid());
     std::filesystem::remove(statePath);
     {
-        TSimProcess sim(simTcp({"--state", statePath}));
+        TSimProcess sim(simTcp({"--state", statePath, "--store-ms", "100"}));
         TWire wire = TWire::tcp(sim.port());
         wire.send("Man");
         wire.readQuiet();
         const auto before = settingsLines(download(wire));
         wire.send("mttg00c1Amttg01cFF");  // two writes in one chunk
         wire.send("mcs");
+        wire.readQuiet(250);     // the store takes its time, deaf meanwhile
         wire.send("mttg02cAB");  // written, never stored
         const auto after = settingsLines(download(wire));
         EXPECT_EQ(after[0].second, 0x1A);

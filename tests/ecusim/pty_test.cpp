@@ -73,7 +73,7 @@ TEST(EcusimPty, AnUnknownDivisorGivesARateNoToolUses) {
 }
 
 TEST(EcusimPty, BootloaderRunsAtItsDivisorsRateAndTheFirmwareRestartsAt9600) {
-    TSimProcess sim(simPty({"--erase-ms", "0"}));
+    TSimProcess sim(simPty({"--erase-ms", "0", "--boot-ms", "0"}));
     TWire wire = TWire::pty(sim.ptyPath(), 9600);
     wire.send("mcB10");
     wire.readQuiet(250);

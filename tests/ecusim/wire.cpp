@@ -202,6 +202,8 @@ void flashOverWire(TWire& wire, const std::vector<uint8_t>& image, const std::st
     ASSERT_EQ(wire.readUntil("Hello>\r"), "Hello>\r");
     wire.send("p");
     ASSERT_EQ(wire.readUntil("S"), "S");
+    wire.send("S");
+    ASSERT_EQ(wire.readUntil("AVREFI1"), "AVREFI1");
     wire.send("e");
     ASSERT_EQ(wire.readUntil("\r"), "\r");
     const size_t blocks = (image.size() + 255) / 256;

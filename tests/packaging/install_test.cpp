@@ -230,7 +230,7 @@ printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' ' ')";
              {"veltrace-cli --serial 1 se", "set settings "},
              {"veltrace-cli --baud 1", "115200 19200 "},
              {"veltrace-cli --baud=5", "57600 "},
-             {"veltrace-cli set --s", "--serial --store "},
+             {"veltrace-cli set --s", "--serial --slot --store "},
              {"veltrace-cli --network host flash fw.hex --y", "--yes "},
              {"veltrace-cli hex --o", "--output "},
              {"veltrace-cli ports --o", "--open "},

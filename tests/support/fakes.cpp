@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ecu/ecu.h"
+
 void TRecordingProgress::record(const std::string& call) {
     std::lock_guard<std::mutex> lock(mutex);
     log.push_back(call);
@@ -90,12 +92,18 @@ int64_t TFastClock::nowMs() {
     return real.nowMs() + skipped;
 }
 
-void TFastClock::sleepMs(int ms) {
-    const int realMs = std::min(ms, maxRealPauseMs);
+void TFastClock::sleepMs(int ms) { sleepFor(ms, std::min(ms, maxRealPauseMs)); }
+
+void TFastClock::sleepFor(int ms, int realMs) {
     if (realMs > 0) real.sleepMs(realMs);
     std::lock_guard<std::mutex> lock(mutex);
     slept.push_back(ms);
     skipped += ms - std::max(realMs, 0);
+}
+
+void TSimPauseClock::sleepMs(int ms) {
+    if (ms == ecu_protocol::storePauseMs) sleepFor(ms, ms);
+    else TFastClock::sleepMs(ms);
 }
 
 std::vector<int> TFastClock::pauses() const {

@@ -94,6 +94,10 @@ public:
     void sleepMs(int ms) override;
     std::vector<int> pauses() const;
 
+protected:
+    // Records a pause of `ms`, `realMs` of it slept for real.
+    void sleepFor(int ms, int realMs);
+
 private:
     const int maxRealPauseMs;
     mutable std::mutex mutex;
@@ -102,10 +106,18 @@ private:
     TSystemClock real;
 };
 
-// Fixed pauses cut to at most 50 ms of real sleep.
-class TShortPauseClock : public TFastClock {
+// Fixed pauses skipped, but the pause after "mcs" slept whole: the simulated ECU takes as long
+// to store its settings as a real one.
+class TSimPauseClock : public TFastClock {
 public:
-    TShortPauseClock() : TFastClock(50) {}
+    explicit TSimPauseClock(int maxRealPauseMs = 0) : TFastClock(maxRealPauseMs) {}
+    void sleepMs(int ms) override;
+};
+
+// The same with other fixed pauses cut to at most 50 ms of real sleep.
+class TShortPauseClock : public TSimPauseClock {
+public:
+    TShortPauseClock() : TSimPauseClock(50) {}
 };
 
 // A purely virtual clock: it stands still until a pause or the scripted link moves it.

@@ -67,7 +67,7 @@ struct TSimEcu {
     int value(const std::string& name) const { return ecu->settings->getValue(ecu->settings->findName(name, 0)); }
 
     TTempDir dir;
-    TFakeOperator<TFastClock> fake;
+    TFakeOperator<TSimPauseClock> fake;
     std::unique_ptr<TSimProcess> sim;
     std::unique_ptr<TECU> ecu;
     bool connected = false;

@@ -70,13 +70,39 @@ TImageIdentity findIdentity(const std::vector<uint8_t>& flash) {
         result.problem = e.what();
         return result;
     }
+    // Where the descriptor lies and whether the image around it arrived whole.
+    if (at != descriptorOffset) {
+        result.problem = "descriptor at byte " + std::to_string(at) + ", not at " + std::to_string(descriptorOffset) +
+                         ": the image was written to the wrong place";
+        return result;
+    }
+    const size_t trailer = p + length + 4;
+    const size_t imageMarkerSize = std::strlen(imageMarker);
+    if (trailer + imageMarkerSize + 8 <= flash.size() &&
+        std::equal(flash.begin() + static_cast<long>(trailer), flash.begin() + static_cast<long>(trailer + imageMarkerSize),
+                   imageMarker)) {
+        const size_t crcAt = trailer + imageMarkerSize + 4;
+        const uint32_t size = getLE32(flash.data() + trailer + imageMarkerSize);
+        if (size > flash.size() || size < crcAt + 4) {
+            result.problem = "image size " + std::to_string(size) + " does not fit the flash";
+            return result;
+        }
+        std::vector<uint8_t> image(flash.begin(), flash.begin() + size);
+        std::fill(image.begin() + static_cast<long>(crcAt), image.begin() + static_cast<long>(crcAt + 4), 0);
+        if (crc32(image.data(), image.size()) != getLE32(flash.data() + crcAt)) {
+            result.problem = "image CRC mismatch over its " + std::to_string(size) +
+                             " bytes: a block is missing or was written at a wrong address";
+            return result;
+        }
+    }
     result.kind = TImageIdentity::Kind::Valid;
     return result;
 }
 
 std::vector<uint8_t> buildImage(const TFirmwareIdentity& identity, size_t size, bool withDescriptor) {
     const std::vector<uint8_t> descriptor = withDescriptor ? encodeDescriptor(identity) : std::vector<uint8_t>{};
-    size_t needed = std::max(size, withDescriptor ? descriptorOffset + descriptor.size() : size_t{1});
+    const size_t trailerSize = std::strlen(imageMarker) + 8;
+    size_t needed = std::max(size, withDescriptor ? descriptorOffset + descriptor.size() + trailerSize : size_t{1});
     needed = (needed + 255) / 256 * 256;
     if (needed > flashSize)
         throw ESimFileError("the image needs " + std::to_string(needed) + " bytes; the flash holds " +
@@ -94,6 +120,17 @@ std::vector<uint8_t> buildImage(const TFirmwareIdentity& identity, size_t size, 
         b = static_cast<uint8_t>(seed);
     }
     std::copy(descriptor.begin(), descriptor.end(), image.begin() + descriptorOffset);
+    if (withDescriptor) {
+        // The image's size and CRC, so that the bootloader can tell an image that arrived whole.
+        const size_t at = descriptorOffset + descriptor.size();
+        std::vector<uint8_t> trailer(imageMarker, imageMarker + std::strlen(imageMarker));
+        putLE32(trailer, static_cast<uint32_t>(image.size()));
+        putLE32(trailer, 0);
+        std::copy(trailer.begin(), trailer.end(), image.begin() + static_cast<long>(at));
+        const size_t crcAt = at + trailer.size() - 4;
+        const uint32_t crc = crc32(image.data(), image.size());
+        for (int i = 0; i < 4; ++i) image[crcAt + i] = static_cast<uint8_t>(crc >> (8 * i));
+    }
     return image;
 }
 

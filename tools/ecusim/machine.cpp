@@ -57,7 +57,8 @@ std::string hexText(const std::string& bytes) {
 }  // namespace
 
 TEcuMachine::TEcuMachine(const TMachineConfig& config, TFirmwareIdentity running, TTranscript& log, TPersist persist)
-    : config(config), log(log), persist(std::move(persist)), firmware(std::move(running)), flash(flashSize, 0xFF) {
+    : config(config), log(log), persist(std::move(persist)), firmware(std::move(running)),
+      flash(static_cast<size_t>(config.flashBytes), 0xFF) {
     for (const auto& s : firmware.slots) live.push_back(s.value);
     for (const auto& r : config.refusals) refusalsLeft.push_back(r.times);
     if (config.bootloaderOnly) {
@@ -66,7 +67,7 @@ TEcuMachine::TEcuMachine(const TMachineConfig& config, TFirmwareIdentity running
         // The running firmware's own image lies in the flash, so that programming without an
         // erase first spoils it as it would on the chip.
         const auto image = buildImage(firmware, defaultImageSize, true);
-        std::copy(image.begin(), image.end(), flash.begin());
+        std::copy(image.begin(), image.begin() + static_cast<long>(std::min(image.size(), flash.size())), flash.begin());
     }
 }
 
@@ -81,12 +82,14 @@ void TEcuMachine::startConnection() {
 }
 
 size_t TEcuMachine::receive(const std::string& bytes, int64_t now) {
-    if (now < bootingUntil) {
-        event(now, "ignored while booting " + hexText(bytes));
-        return bytes.size();
-    }
     size_t taken = 0;
     while (taken < bytes.size()) {
+        if (now < busyUntil) {
+            // A busy chip reads no UART: the bytes are gone, as on a real line.
+            flushIgnored(now);
+            event(now, "ignored while " + busyWith + " " + hexText(bytes.substr(taken)));
+            return bytes.size();
+        }
         const int rateBefore = rate;
         const TMode modeBefore = mode_;
         const char c = bytes[taken++];
@@ -117,6 +120,18 @@ void TEcuMachine::reply(const std::string& bytes, int64_t now, int delayMs) {
     // waits (an erase in progress holds back the answers after it).
     const int64_t after = outputs.empty() ? now : std::max(now, outputs.back().dueMs);
     outputs.push_back({after + delayMs, bytes});
+}
+
+void TEcuMachine::busy(int64_t now, int ms, const std::string& what) {
+    busyUntil = now + ms;
+    busyWith = what;
+}
+
+bool TEcuMachine::outOfOrder(char command, TBootOrder needed, int64_t now) {
+    if (config.looseOrder || bootOrder >= needed) return false;
+    event(now, std::string("'") + command + "' refused: out of order (p, S, e first)");
+    reply(wire::bootRefused, now);
+    return true;
 }
 
 void TEcuMachine::setRate(int newRate, int64_t now) {
@@ -168,7 +183,8 @@ void TEcuMachine::flushIgnored(int64_t now) {
 void TEcuMachine::greet(int64_t now) {
     mode_ = TMode::Command;
     afterGreeting = true;
-    reply(config.greetingReply.empty() ? std::string(wire::greetingReply) : config.greetingReply, now);
+    reply(config.greetingReply.empty() ? std::string(wire::greetingReply) : config.greetingReply, now,
+          config.greetingDelayMs);
 }
 
 void TEcuMachine::execute(const std::string& command, int64_t now) {
@@ -181,6 +197,7 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
         const int divisor = hexAt(command, 2);
         mode_ = TMode::Bootloader;
         bootStep = TBootStep::Idle;
+        bootOrder = TBootOrder::Entered;
         event(now, "bootloader divisor " + std::to_string(divisor));
         setRate(rateForDivisor(divisor), now);
     } else if (command == wire::goodbye) {
@@ -201,8 +218,11 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
         sendSettings(now);
     } else if (command == wire::storeCommand) {
         for (size_t i = 0; i < firmware.slots.size(); ++i) firmware.slots[i].value = live[i];
+        const int ms = config.storeMs >= 0 ? config.storeMs
+                                           : static_cast<int>(storeMsPerSlot * static_cast<double>(firmware.slots.size()));
         event(now, "store");
         storeSeen = true;
+        busy(now, ms, "storing");
         if (persist) persist(firmware);
     } else if (match(command, wire::ratePattern) == TMatch::Full) {
         setRate(rateForDivisor(hexAt(command, 3)), now);
@@ -211,6 +231,12 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
         if (slot < static_cast<int>(live.size())) {
             live[slot] = static_cast<uint8_t>(value);
             event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " " + firmware.slots[slot].name);
+        } else if (config.wildWrites && !live.empty()) {
+            // A firmware that does not check the index writes wherever it points.
+            const size_t target = static_cast<size_t>(slot) % live.size();
+            live[target] = static_cast<uint8_t>(value);
+            event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " past the table: landed on slot " +
+                           std::to_string(target));
         } else {
             event(now, "set " + std::to_string(slot) + " " + std::to_string(value) + " ignored: no such slot");
         }
@@ -235,12 +261,16 @@ void TEcuMachine::execute(const std::string& command, int64_t now) {
 void TEcuMachine::sendSettings(int64_t now) {
     const int count = config.settingsLines < 0 ? static_cast<int>(firmware.slots.size()) : config.settingsLines;
     for (int i = 0; i < count; ++i) {
+        if (std::find(config.dumpGaps.begin(), config.dumpGaps.end(), i) != config.dumpGaps.end()) continue;
         std::string line = "spare_" + std::to_string(i) + "=00";  // lines beyond the table
         if (i < static_cast<int>(firmware.slots.size())) {
-            line = firmware.slots[i].name + "=" + hexHH(live[i]);
+            std::string name = firmware.slots[i].name;
+            for (const auto& [n, text] : config.oddNames)
+                if (n == i) name = text;
+            line = name + "=" + hexHH(live[i]);
             // A value line damaged once the settings were stored.
             for (const auto& [n, text] : config.storedValues)
-                if (n == i && storeSeen) line = firmware.slots[i].name + "=" + text;
+                if (n == i && storeSeen) line = name + "=" + text;
         }
         std::string end = wire::settingsLineEnd;
         int gap = i == 0 ? 0 : config.settingsGapMs;
@@ -274,18 +304,37 @@ void TEcuMachine::bootloaderByte(uint8_t b, int64_t now) {
     case TBootStep::Idle:
         switch (static_cast<char>(b)) {
         case wire::bootSync:
-            if (config.noSync) event(now, "sync ignored");
-            else reply(wire::bootSyncReply, now);
+            if (config.noSync) {
+                event(now, "sync ignored");
+                return;
+            }
+            bootOrder = std::max(bootOrder, TBootOrder::Synced);
+            reply(wire::bootSyncReply, now);
             return;
-        case wire::bootIdentify: reply(wire::bootIdentifyReply, now); return;
+        case wire::bootIdentify:
+            if (bootOrder == TBootOrder::Synced) bootOrder = TBootOrder::Identified;
+            reply(wire::bootIdentifyReply, now);
+            return;
         case wire::bootAutoIncrement: reply(wire::bootAutoIncrementReply, now); return;
-        case wire::bootErase:
+        case wire::bootErase: {
+            if (outOfOrder(static_cast<char>(b), TBootOrder::Identified, now)) return;
+            bootOrder = TBootOrder::Erased;
             std::fill(flash.begin(), flash.end(), 0xFF);
-            event(now, "erase " + std::to_string(config.eraseMs) + " ms");
-            reply(wire::bootDone, now, config.eraseMs);
+            const int ms = config.eraseMs >= 0 ? config.eraseMs
+                                               : eraseMsPerKiB * static_cast<int>(flash.size() / 1024);
+            event(now, "erase " + std::to_string(ms) + " ms");
+            reply(wire::bootDone, now, ms);
+            busy(now, ms, "erasing");
             return;
-        case wire::bootAddress: bootStep = TBootStep::AddressHigh; return;
-        case wire::bootBlock: bootStep = TBootStep::BlockKind; return;
+        }
+        case wire::bootAddress:
+            if (outOfOrder(static_cast<char>(b), TBootOrder::Erased, now)) return;
+            bootStep = TBootStep::AddressHigh;
+            return;
+        case wire::bootBlock:
+            if (outOfOrder(static_cast<char>(b), TBootOrder::Erased, now)) return;
+            bootStep = TBootStep::BlockKind;
+            return;
         case wire::bootExit: startFirmware(now); return;
         default: reply(wire::bootRefused, now); return;
         }
@@ -391,6 +440,7 @@ void TEcuMachine::startFirmware(int64_t now) {
     // The chip resets: every UART starts again at its power-on rate.
     if (found.kind == TImageIdentity::Kind::Broken) {
         event(now, "firmware broken: " + found.problem + "; the bootloader keeps the chip");
+        bootOrder = TBootOrder::Entered;
         setRate(wire::startRate, now);
         return;
     }
@@ -404,7 +454,7 @@ void TEcuMachine::startFirmware(int64_t now) {
     live.clear();
     for (const auto& s : firmware.slots) live.push_back(s.value);
     mode_ = TMode::Command;
-    bootingUntil = now + config.bootMs;
+    busy(now, config.bootMs, "booting");
     outputTestMode = false;
     outputsOn.clear();
     commandBuffer.clear();

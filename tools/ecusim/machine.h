@@ -36,7 +36,14 @@ struct TMachineConfig {
     bool noBye = false;           // the firmware ignores "bye"
     std::vector<TRefusal> refusals;
     int settingsGapMs = 0;        // pause between two settings lines of "mcd"
-    int eraseMs = 500;            // how long erasing the flash takes
+    int eraseMs = -1;             // how long erasing the flash takes; -1: eraseMsPerKiB a KiB
+    int flashBytes = 131072;      // the chip's flash: blocks past it are refused
+    int storeMs = -1;             // "mcs" writes the EEPROM this long; -1: storeMsPerSlot a slot
+    int greetingDelayMs = 0;      // "Man" is answered this late
+    bool looseOrder = false;      // the bootloader takes addresses and blocks before "p" "S" "e"
+    bool wildWrites = false;      // a write past the table lands on slot (N mod the table's size)
+    std::vector<std::pair<int, std::string>> oddNames;  // settings line N sends this name (any bytes)
+    std::vector<int> dumpGaps;    // settings lines left out of the download
     int settingsLines = -1;       // lines "mcd" sends; -1: one per slot of the table
     std::vector<TRefusal> lateAcks;  // block J's reply comes `times` ms late, once
     std::vector<int> strayAcks;      // a CR nobody asked for follows block J's reply, once
@@ -49,8 +56,12 @@ struct TMachineConfig {
     // Once "mcs" has come, settings line N carries TEXT for its value (a damaged read-back).
     std::vector<std::pair<int, std::string>> storedValues;
     std::string afterBye;            // sent unasked right after "Bye\r"
-    int bootMs = 0;                  // after "E" the new firmware takes nothing in for so long
+    int bootMs = 300;                // after "E" the new firmware takes nothing in for so long
 };
+
+// A real chip's times: a page erase of about 4 ms per KiB of flash, an EEPROM byte in 3.4 ms.
+inline constexpr int eraseMsPerKiB = 4;
+inline constexpr double storeMsPerSlot = 3.4;
 
 // The protocol's fixed texts and numbers, as the firmware and its bootloader use them.
 namespace wire {
@@ -124,6 +135,9 @@ public:
     int bitRate() const { return rate; }
 
 private:
+    // The bootloader's order: "p", then "S", then "e" before any address or block.
+    enum class TBootOrder { Entered, Synced, Identified, Erased };
+
     void commandByte(char c, int64_t now);
     void outsideByte(char c, int64_t now);
     void bootloaderByte(uint8_t b, int64_t now);
@@ -136,6 +150,9 @@ private:
     void reply(const std::string& bytes, int64_t now, int delayMs = 0);
     void event(int64_t now, const std::string& text) { log.event(now, modeText(), text); }
     void setRate(int newRate, int64_t now);
+    void busy(int64_t now, int ms, const std::string& what);
+    // Refuses a bootloader command that comes before its turn; true when refused.
+    bool outOfOrder(char command, TBootOrder needed, int64_t now);
 
     TMachineConfig config;
     TTranscript& log;
@@ -165,7 +182,10 @@ private:
     std::vector<uint8_t> block;  // data bytes, then the four checksum bytes
     std::vector<int> refusalsLeft;
     std::set<size_t> lateAcksUsed, strayAcksUsed;
-    int64_t bootingUntil = 0;
+    // Erasing, storing or booting: nothing is taken in until then.
+    int64_t busyUntil = 0;
+    std::string busyWith;
+    TBootOrder bootOrder = TBootOrder::Entered;
 
     std::deque<TOutput> outputs;
 };

@@ -163,6 +163,20 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         }
         else if (n == "--settings-gap") o.machine.settingsGapMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--erase-ms") o.machine.eraseMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--store-ms") o.machine.storeMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--greeting-delay") o.machine.greetingDelayMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--flash-kb") o.machine.flashBytes = static_cast<int>(a.number(16, 128)) * 1024;
+        else if (n == "--wild-writes") {
+            a.noValue();
+            o.machine.wildWrites = true;
+        } else if (n == "--odd-name") {
+            auto [line, text] = lineAnd(n, a.value());
+            o.machine.oddNames.emplace_back(line, unescaped(text));
+        } else if (n == "--dump-gap") o.machine.dumpGaps.push_back(static_cast<int>(a.number(0, 100000)));
+        else if (n == "--loose-order") {
+            a.noValue();
+            o.machine.looseOrder = true;
+        }
         else if (n == "--settings-lines") o.machine.settingsLines = static_cast<int>(a.number(0, 100000));
         else throw EUsage("unknown option " + n);
     }
@@ -271,7 +285,9 @@ Fault switches (to see how the tool copes):
   --settings-pause N:MS
                        a pause of MS milliseconds before settings line N.
   --after-bye TEXT     TEXT follows "Bye\r" unasked (a stray greeting, say).
-  --boot-ms MS         after "E" the new firmware takes nothing in for MS milliseconds.
+  --boot-ms MS         after "E" the new firmware boots for MS milliseconds (default 300)
+                       and takes nothing in meanwhile.
+  --greeting-delay MS  "Man" is answered MS milliseconds late.
   --silent-after N     after N bytes received on a connection the ECU takes nothing more
                        in; replies already under way still go out.
   --drop-after N       after N bytes received on a connection the line is cut: the TCP
@@ -280,7 +296,22 @@ Fault switches (to see how the tool copes):
                        answered at once with 8 bytes of noise and none is taken in (another
                        device on the port, or a line at a bit rate neither end uses).
   --settings-gap MS    pause MS milliseconds between two lines of the settings download.
-  --erase-ms MS        erasing the flash takes MS milliseconds (default 500).
+  --erase-ms MS        erasing the flash takes MS milliseconds (default 4 ms per KiB of
+                       flash: 512 ms for 128 KiB). The bootloader takes nothing in while it
+                       erases: bytes sent meanwhile are lost.
+  --flash-kb KB        the chip's flash, 16..128 KiB (default 128); blocks past it are
+                       refused.
+  --store-ms MS        "mcs" writes the EEPROM for MS milliseconds (default 3.4 ms per slot of
+                       the table) and takes nothing in meanwhile.
+  --loose-order        the bootloader takes addresses and blocks before "p", "S" and "e"
+                       (by default it refuses them with "?", as the chip's does).
+  --wild-writes        a write to a slot past the table lands on slot N mod the table's size,
+                       as in a firmware that does not check the index (by default it is
+                       ignored).
+  --odd-name N:TEXT    settings line N (from 0) sends the name TEXT (escapes as above), which
+                       may hold "=", TAB, CR or LF as no settings file may.
+  --dump-gap N         settings line N is left out of the download (a dump with a gap); may
+                       be given several times.
   --settings-lines N   the settings download sends N lines (more than the table holds, and
                        more than 256, is allowed: lines past the table read spare_I=00).
   --no-bye             the firmware ignores "bye" (no "Bye\r", stays in command mode).
@@ -297,9 +328,11 @@ Transcript:
                        ev (what the ECU did):
                          connect PEER | disconnect REASON | rate BPS |
                          set SLOT VALUE NAME | set SLOT VALUE ignored: no such slot |
+                         set SLOT VALUE past the table: landed on slot N |
                          store | output-test on|off | output-test HH ignored |
                          output CODE on|off | settings N lines | import N bytes |
-                         ignored HEX | bye ignored | bootloader divisor D | sync ignored |
+                         ignored HEX | ignored while erasing|storing|booting HEX |
+                         'C' refused: out of order (p, S, e first) | bye ignored | bootloader divisor D | sync ignored |
                          erase MS ms | address WORD | block J at WORD written |
                          block J at WORD refused: WHY | block J at WORD reply MS ms late |
                          block J at WORD reply followed by a stray CR |
@@ -318,10 +351,12 @@ input that is no command is ignored. Outside command mode (after "bye") every by
 taken as part of an imported settings file until "Man" greets again. "Man" followed at
 once by "cb"+HH+"cb" enters the bootloader at the rate of divisor HH (103 9600,
 51 19200, 25 38400, 16 57600, 8 115200). Bootloader: "p" -> "S"; "S" -> "AVREFI1";
-"a" -> "Y"; "e" erases, "\r" when done; "A"+high+low sets the word address, "\r";
+"a" -> "Y"; "e" erases (after "p" and "S"), "\r" when done; "A"+high+low sets the word address, "\r";
 "D","k",0x00, 256 bytes, sum high, sum low, xor high, xor low programs the block at
 the address (both sums start at the word address and take the 128 little-endian words)
-and answers "\r", or "?" when refused; "E" starts the flashed firmware; anything else
+and answers "\r", or "?" when refused (addresses and blocks only after the erase); "E"
+starts the flashed firmware, which boots for --boot-ms before it answers, or leaves the
+bootloader in charge when the image did not arrive whole at its place; anything else
 gets "?".
 
 make-firmware writes an Intel HEX image that carries a descriptor (a marker, then the
