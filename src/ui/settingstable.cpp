@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "data/backupfile.h"
+#include "data/settingsdiff.h"
 #include "ecu/ecu.h"
 #include "ecu/restore.h"
 #include "platform/convert.h"
@@ -25,6 +26,8 @@
 #include "platform/services.h"
 #include "ui/hwconfig.h"
 #include "ui/modalrunner.h"
+#include "ui/tunecompare.h"
+#include "ui/tunefiles.h"
 
 // The named slots of a copy of the table: slot, name, value. The value is edited as text and
 // handed to `commit`, which writes it or refuses it.
@@ -185,6 +188,8 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     layout->addLayout(top);
     layout->addWidget(table, 1);
     layout->addLayout(buttons);
+    tunes = new TTuneFiles(ecu, op, runner, client);
+    layout->addLayout(tunes->makeRow());
     setWidget(client);
 
     connect(filter, &QLineEdit::textChanged, this, [this](const QString& text) {
@@ -194,6 +199,16 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     connect(btnSave, &QPushButton::clicked, this, &TSettingsTable::btnSaveClick);
     connect(btnExport, &QPushButton::clicked, this, &TSettingsTable::btnExportClick);
     connect(btnRestore, &QPushButton::clicked, this, &TSettingsTable::btnRestoreClick);
+
+    // The open file's comparison follows the ECU's list; its ECU column writes as the list does.
+    connect(model, &QAbstractItemModel::modelReset, tunes, &TTuneFiles::takeEcu);
+    connect(model, &QAbstractItemModel::dataChanged, tunes, &TTuneFiles::takeEcu);
+    connect(tunes, &TTuneFiles::fileShown, this, &TSettingsTable::showSource);
+    connect(tunes->model, &QAbstractItemModel::modelReset, this, &TSettingsTable::showSource);
+    tunes->model->commitEcu = [this](int slot, const QString& text) { return editValue(slot, text); };
+    tunes->writeToEcu = [this](const std::vector<TBackupEntry>& backup, const std::string& label) {
+        return restoreEntries(backup, label);
+    };
 
     setChangesPending(false);
     refresh();
@@ -212,6 +227,7 @@ void TSettingsTable::refresh() {
 void TSettingsTable::setOnline(bool on) {
     online = on;
     model->setEditable(on);
+    tunes->setOnline(on);
     btnRestore->setEnabled(on);
     btnSave->setEnabled(on && changesPending);
 }
@@ -221,8 +237,22 @@ void TSettingsTable::setChangesPending(bool pending) {
     btnSave->setEnabled(online && pending);
 }
 
+void TSettingsTable::showSource() {
+    TTuneCompareModel* compare = tunes->model;
+    QAbstractItemModel* source = tunes->hasFile() ? static_cast<QAbstractItemModel*>(compare) : model;
+    if (filtered->sourceModel() != source) {
+        filtered->setSourceModel(source);
+        table->setColumnWidth(TTuneCompareModel::rightColumn, 64);
+        table->setColumnWidth(TTuneCompareModel::markColumn, 72);
+    }
+    const bool compared = source == compare && compare->hasLeft();
+    table->setColumnHidden(TTuneCompareModel::leftColumn, source == compare && !compared);
+    table->setColumnHidden(TTuneCompareModel::markColumn, !compared);
+    showSummary();
+}
+
 void TSettingsTable::showSummary() {
-    const int all = model->rowCount(), shown = filtered->rowCount();
+    const int all = filtered->sourceModel()->rowCount(), shown = filtered->rowCount();
     summary->setText(shown == all ? QStringLiteral("%1 settings").arg(all)
                                   : QStringLiteral("%1 of %2 settings").arg(shown).arg(all));
 }
@@ -244,6 +274,7 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
         ecu.writeSetting(index);
         model->setValue(slot, value);
         setChangesPending(true);
+        emit ecuWritten();
         ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
         return true;
     } catch (const std::exception& e) {
@@ -264,6 +295,7 @@ void TSettingsTable::btnSaveClick() {
     } catch (const std::exception& e) {
         report(e.what());
     }
+    emit ecuWritten();
 }
 
 void TSettingsTable::btnExportClick() {
@@ -291,27 +323,32 @@ bool TSettingsTable::exportTo(const QString& fileName) {
 bool TSettingsTable::restoreFrom(const QString& fileName) {
     const std::string file = fileName.toStdString();
     if (!online || refusedForBootloader(ecu, op.window)) return false;
+    std::vector<TBackupEntry> backup;
+    if (const std::string why = readSettingsBackup(file, backup); !why.empty()) {
+        report(why);
+        return false;
+    }
+    return restoreEntries(backup, file);
+}
+
+bool TSettingsTable::restoreEntries(const std::vector<TBackupEntry>& backup, const std::string& file) {
+    if (!online || refusedForBootloader(ecu, op.window)) return false;
     if (ecu.settingsLines <= 0) {
         report("The ECU sent no settings table when it was connected: there is nothing to restore " + file +
                " into by name");
-        return false;
-    }
-    std::string text;
-    if (const std::string why = readWholeFile(file, text); !why.empty()) {
-        report("Cannot read backup file " + file + ": " + why);
-        return false;
-    }
-    std::vector<TBackupEntry> backup;
-    try {
-        backup = parseBackup(text, file);
-    } catch (const EBackupFormat& e) {
-        report(e.what());
         return false;
     }
     if (backup.empty()) {
         report(file + " holds no settings: nothing to restore");
         return false;
     }
+    // What would change is shown first; nothing is written unless the operator agrees.
+    const auto differences = compareByName(namedSettings(*ecu.settings, TECUSettings::slotCount), namedSettings(backup));
+    if (changedCount(differences) == 0) {
+        report("The ECU already holds every value of " + file + ": nothing to write");
+        return true;
+    }
+    if (!askToWrite(runner, this, differences, file)) return false;
 
     TRestoreOutcome outcome;
     std::string failure;
@@ -324,6 +361,7 @@ bool TSettingsTable::restoreFrom(const QString& fileName) {
     }
     // Whatever happened, the list shows what the table now holds.
     refresh();
+    emit ecuWritten();
     if (!failure.empty()) {
         report("Restoring " + file + " failed: " + failure + ". The backup " + file +
                " is unchanged: restore it again once the ECU answers");
