@@ -109,6 +109,8 @@ public:
 
 namespace {
 
+constexpr int fileShownWidth = 580;
+
 QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setObjectName(QString::fromLatin1(name));
@@ -205,6 +207,8 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     connect(model, &QAbstractItemModel::dataChanged, tunes, &TTuneFiles::takeEcu);
     connect(tunes, &TTuneFiles::fileShown, this, &TSettingsTable::showSource);
     connect(tunes->model, &QAbstractItemModel::modelReset, this, &TSettingsTable::showSource);
+    // The count once the view's rows have followed a change of the rows.
+    connect(filtered, &QAbstractItemModel::modelReset, this, &TSettingsTable::showSummary);
     tunes->model->commitEcu = [this](int slot, const QString& text) { return editValue(slot, text); };
     tunes->writeToEcu = [this](const std::vector<TBackupEntry>& backup, const std::string& label) {
         return restoreEntries(backup, label);
@@ -242,8 +246,13 @@ void TSettingsTable::showSource() {
     QAbstractItemModel* source = tunes->hasFile() ? static_cast<QAbstractItemModel*>(compare) : model;
     if (filtered->sourceModel() != source) {
         filtered->setSourceModel(source);
-        table->setColumnWidth(TTuneCompareModel::rightColumn, 64);
-        table->setColumnWidth(TTuneCompareModel::markColumn, 72);
+        // Room for two value columns and the marks, and for the file's name over its column.
+        if (source == compare && width() < fileShownWidth) resize(fileShownWidth, height());
+        table->setColumnWidth(TTuneCompareModel::markColumn, 80);
+    }
+    if (source == compare) {
+        table->resizeColumnToContents(TTuneCompareModel::leftColumn);
+        table->resizeColumnToContents(TTuneCompareModel::rightColumn);
     }
     const bool compared = source == compare && compare->hasLeft();
     table->setColumnHidden(TTuneCompareModel::leftColumn, source == compare && !compared);
