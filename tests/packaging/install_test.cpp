@@ -226,7 +226,7 @@ printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' ' ')";
         std::string line, offered;
     };
     for (const Case& c : std::vector<Case>{
-             {"veltrace-cli ", "flash hex import info ports restore set settings "},
+             {"veltrace-cli ", "diff flash hex import info ports restore set settings "},
              {"veltrace-cli --serial 1 se", "set settings "},
              {"veltrace-cli --baud 1", "115200 19200 "},
              {"veltrace-cli --baud=5", "57600 "},
