@@ -191,7 +191,7 @@ TEST_F(MainWindowTest, TheFormAsItStarts) {
         {"&File", "&New Map|&Open Map|&Save Map|Save Map &As||Import|Software S&ettings||E&xit", "Import"},
         {"&Edit", "Edit &Region", "Edit &Region"},
         {"E&CU", "&Online|Hardware Configuration|Show Configuration|Settings Table|Firmware Update",
-         "Hardware Configuration|Show Configuration|Settings Table|Firmware Update"},
+         "Hardware Configuration|Show Configuration|Firmware Update"},
         {"&Settings", "Start Enrichments|CLT Enrichment", ""},
         {"&Tools", "Setup Wizard|Debug Window", ""},
         {"&Help", "&Contents|&Search for Help On...|&About...", ""},
