@@ -150,6 +150,7 @@ bool TECU::connect() {
     settings = std::make_unique<TECUSettings>();
     settingsLines = -1;
     tableDisturbed = false;
+    unstored.stored();  // a new connection: nothing is known of writes before it
     needsFirmware = bootloaderListening = false;
     versionText = "0.0.0";
     versionMajor = versionMinor = versionPatch = 0;
@@ -348,6 +349,7 @@ void TECU::writeSetting(uint8_t index) {
     link->sendString(std::string(proto::writeSetting) + hexHH(index) + proto::writeSettingValue +
                      hexHH(settings->getValue(index)));
     link->flush();
+    unstored.written(index);
 }
 
 void TECU::writeAllSettings(uint8_t progressSpan) {
@@ -366,6 +368,7 @@ void TECU::writeAllSettings(uint8_t progressSpan) {
 void TECU::storeSettings() {
     dropStale("before the settings were stored");
     link->sendString(proto::storeSettings);
+    unstored.stored();
     // The ECU is writing its EEPROM: whatever came meanwhile would be lost.
     pause(proto::storePauseMs);
 }

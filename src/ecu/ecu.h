@@ -11,6 +11,7 @@
 #include "data/baudrates.h"
 #include "data/ecusettings.h"
 #include "ecu/protocol.h"
+#include "ecu/unstored.h"
 #include "link/communicator.h"
 #include "platform/services.h"
 
@@ -150,6 +151,9 @@ public:
     // Settings lines were found after a download had ended (a pause inside it): the table read
     // is incomplete. Cleared by the next connect.
     bool tableDisturbed = false;
+    // What writeSetting sent since the last storeSettings (or connect): values the ECU loses
+    // when it is switched off.
+    TUnstoredSlots unstored;
 
 private:
     // Drops what arrived while nobody waited; settings lines among it mean the last download

@@ -262,13 +262,14 @@ bool TF_Settings::applyLink() {
         }
     }
 
+    // The running link may go: the main window may ask first, and a "Cancel" changes nothing.
+    if (number.error.empty() && beforeLinkChange && !beforeLinkChange()) return false;
     prefs.writePreference("com.Type", network ? "network" : "serial");
     if (!number.error.empty()) {
         // The link stays as it was; the dialog still closes.
         messages.reportMessage(number.error);
         return true;
     }
-    if (beforeLinkChange) beforeLinkChange();
     if (network) {
         controller.useNetworkLink(hostname->text().toStdString(), number.value);
     } else {

@@ -30,8 +30,9 @@ public:
                 QWidget* parent = nullptr);
 
     // Called by OK right before the running link is replaced: the main window says goodbye
-    // and goes offline there, so that it never shows "online" over a link that is gone.
-    std::function<void()> beforeLinkChange;
+    // and goes offline there, so that it never shows "online" over a link that is gone. False:
+    // the operator kept the running link; nothing is stored and the dialog stays open.
+    std::function<bool()> beforeLinkChange;
 
     // Fills the type, address and bit-rate fields from the running link and the stored link
     // type; runs each time the dialog opens.

@@ -25,7 +25,8 @@ serial port or a TCP connection. It opens its main window, from which the operat
   goes online and offline      ECU > Online
   updates the firmware         ECU > Firmware Update (an Intel HEX file, *.hex)
   edits the hardware setup     ECU > Hardware Configuration (and tests outputs)
-  lists and edits settings     ECU > Settings Table (export, restore a backup)
+  lists and edits settings     ECU > Settings Table (export, restore; open, compare,
+                               edit and write settings files, online or offline)
   imports a settings file      File > Import (*.mtt)
   watches the traffic          Tools > Debug Window
   reads the program's version  Help > About

@@ -28,6 +28,7 @@
 #include "ui/helpabout.h"
 #include "ui/hwconfig.h"
 #include "ui/messagebox.h"
+#include "ui/notstored.h"
 #include "ui/pictures.h"
 #include "ui/settingstable.h"
 #include "ui/statusdialog.h"
@@ -93,7 +94,7 @@ constexpr TItemSpec itemSpecs[] = {
     {2, "&Online", "Online1", TRule::always, &TMainWindow::Online1Click},
     {2, "Hardware Configuration", "HardwareConfiguration1", TRule::online, &TMainWindow::HardwareConfiguration1Click},
     {2, "Show Configuration", "ShowConfiguration1", TRule::online, &TMainWindow::ShowConfiguration1Click},
-    {2, "Settings Table", "SettingsTable1", TRule::online, &TMainWindow::SettingsTable1Click},
+    {2, "Settings Table", "SettingsTable1", TRule::always, &TMainWindow::SettingsTable1Click},
     {2, "Firmware Update", "FirmwareUpdate1", TRule::online, &TMainWindow::FirmwareUpdate1Click},
     {3, "Start Enrichments", "StartEnrichments1", TRule::always, &TMainWindow::StartEnrichments1Click},
     {3, "CLT Enrichment", "CLTEnrichment1", TRule::always, nullptr},
@@ -210,6 +211,8 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
         statusBar()->addWidget(statusPanels[i], i);  // the last panel takes the rest
     }
     statusPanels[0]->setText(QStringLiteral(" Disconnected"));
+    notStoredPanel = new TNotStoredPanel(this);
+    statusBar()->addPermanentWidget(notStoredPanel);
 
     iconTimer = new QTimer(this);
     iconTimer->setObjectName(QStringLiteral("iconTimer"));
@@ -230,16 +233,19 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
     controller->setHardwareEditor([this](TECU& ecu) { runHardwareEditor(ecu); });
 
     buildMenus();
+    connect(this, &TMainWindow::ecuSettingsChanged, this, &TMainWindow::showNotStored);
     connect(debugWindow, &TDebugDlg::shownChanged, this, &TMainWindow::onDebugWindowShown);
     resize(clientWidth, clientHeight + menuBar()->sizeHint().height());
 
     settingsDialog = new TF_Settings(*controller, seams->prefs, *this, this);
     settingsDialog->beforeLinkChange = [this] {
         // The new link replaces an open one: say goodbye and show the offline state first.
+        if (!settleNotStored()) return false;
         if (onlineShown || controller->isOnline()) {
             switchOnline(false);
             showOnlineState(false);
         }
+        return true;
     };
     aboutBox = new TAboutBox(programVersion(), this);
 }
@@ -390,6 +396,18 @@ void TMainWindow::showOnlineState(bool online) {
         statusPanels[1]->clear();
         showLinkPicture(false);
     }
+    showNotStored();
+}
+
+void TMainWindow::showNotStored() {
+    notStoredPanel->showCount(onlineShown && controller ? controller->ecu().unstored.count() : 0);
+}
+
+bool TMainWindow::settleNotStored() {
+    if (!controller || !controller->isOnline()) return true;
+    const bool goOn = settleUnstored(controller->ecu(), runner, *this, this);
+    showNotStored();
+    return goOn;
 }
 
 void TMainWindow::Online1Click() {
@@ -406,6 +424,7 @@ void TMainWindow::Online1Click() {
             }
             showOnlineState(true);
         } else {
+            if (!settleNotStored()) return;
             switchOnline(false);
             showOnlineState(false);
         }
@@ -535,6 +554,7 @@ void TMainWindow::SettingsTable1Click() {
         settingsTable = new TSettingsTable(controller->ecu(), seams->op, runner, mdiArea);
         settingsTable->setOnline(onlineShown);
         connect(this, &TMainWindow::ecuSettingsChanged, settingsTable, &TSettingsTable::refresh);
+        connect(settingsTable, &TSettingsTable::ecuWritten, this, &TMainWindow::showNotStored);
     });
 }
 
@@ -547,6 +567,7 @@ void TMainWindow::runHardwareEditor(TECU& ecu) {
     ThardwareConfig dialog(ecu, seams->op, this);
     connect(&dialog, &ThardwareConfig::settingsWritten, this, &TMainWindow::ecuSettingsChanged);
     runner.run(dialog);
+    showNotStored();  // what the editor wrote, or stored
 }
 
 void TMainWindow::StartEnrichments1Click() { new TtableEdit2D(mdiArea); }
@@ -590,6 +611,13 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
                 if (window) window->close();
             });
         });
+        return;
+    }
+    // Writes the ECU has not stored are not left behind unasked.
+    bool goOn = true;
+    guarded([&] { goOn = settleNotStored(); });
+    if (!goOn) {
+        event->ignore();
         return;
     }
     // Leaving while online: the goodbye first, then the link closes.

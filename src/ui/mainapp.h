@@ -32,6 +32,7 @@ class TECU;
 class TEcuController;
 class TF_Settings;
 class TIHexFile;
+class TNotStoredPanel;
 class TSettingsTable;
 class TStatusBarDlg;
 struct TAppOperator;
@@ -98,6 +99,8 @@ public:
     QLabel* connectImage = nullptr;
     QLabel* statusPanels[2] = {nullptr, nullptr};
     QTimer* iconTimer = nullptr;
+    // "Not stored: N settings" while the ECU holds writes no store has followed.
+    TNotStoredPanel* notStoredPanel = nullptr;
     TStatusBarDlg* statusDialog = nullptr;
     TDebugDlg* debugWindow = nullptr;
     TF_Settings* settingsDialog = nullptr;
@@ -132,6 +135,10 @@ private:
     void followLostLink();
     // The menu items and status panels of the online and the offline state.
     void showOnlineState(bool online);
+    // The not-stored panel brought up to date; and the question before such writes are left
+    // behind (false: the operator cancelled).
+    void showNotStored();
+    bool settleNotStored();
     // Choose a firmware file, read it, ask, flash it with the progress dialog shown modally.
     void runFirmwareUpdate();
     // Reads the chosen file into `image`; false (the operator told why) when it cannot be

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "data/backupfile.h"
+#include "data/settingsdiff.h"
 #include "ecu/ecu.h"
 #include "ecu/restore.h"
 #include "platform/convert.h"
@@ -26,6 +27,8 @@
 #include "ui/ecuwork.h"
 #include "ui/hwconfig.h"
 #include "ui/modalrunner.h"
+#include "ui/tunecompare.h"
+#include "ui/tunefiles.h"
 
 // The named slots of a copy of the table: slot, name, value. The value is edited as text and
 // handed to `commit`, which writes it or refuses it.
@@ -106,6 +109,8 @@ public:
 };
 
 namespace {
+
+constexpr int fileShownWidth = 580;
 
 QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
@@ -189,6 +194,8 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     layout->addLayout(top);
     layout->addWidget(table, 1);
     layout->addLayout(buttons);
+    tunes = new TTuneFiles(ecu, op, runner, client);
+    layout->addLayout(tunes->makeRow());
     setWidget(client);
 
     connect(filter, &QLineEdit::textChanged, this, [this](const QString& text) {
@@ -198,6 +205,18 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     connect(btnSave, &QPushButton::clicked, this, &TSettingsTable::btnSaveClick);
     connect(btnExport, &QPushButton::clicked, this, &TSettingsTable::btnExportClick);
     connect(btnRestore, &QPushButton::clicked, this, &TSettingsTable::btnRestoreClick);
+
+    // The open file's comparison follows the ECU's list; its ECU column writes as the list does.
+    connect(model, &QAbstractItemModel::modelReset, tunes, &TTuneFiles::takeEcu);
+    connect(model, &QAbstractItemModel::dataChanged, tunes, &TTuneFiles::takeEcu);
+    connect(tunes, &TTuneFiles::fileShown, this, &TSettingsTable::showSource);
+    connect(tunes->model, &QAbstractItemModel::modelReset, this, &TSettingsTable::showSource);
+    // The count once the view's rows have followed a change of the rows.
+    connect(filtered, &QAbstractItemModel::modelReset, this, &TSettingsTable::showSummary);
+    tunes->model->commitEcu = [this](int slot, const QString& text) { return editValue(slot, text); };
+    tunes->writeToEcu = [this](const std::vector<TBackupEntry>& backup, const std::string& label) {
+        return restoreEntries(backup, label);
+    };
 
     setChangesPending(false);
     refresh();
@@ -216,6 +235,7 @@ void TSettingsTable::refresh() {
 void TSettingsTable::setOnline(bool on) {
     online = on;
     model->setEditable(on);
+    tunes->setOnline(on);
     btnRestore->setEnabled(on);
     btnSave->setEnabled(on && changesPending);
 }
@@ -225,8 +245,27 @@ void TSettingsTable::setChangesPending(bool pending) {
     btnSave->setEnabled(online && pending);
 }
 
+void TSettingsTable::showSource() {
+    TTuneCompareModel* compare = tunes->model;
+    QAbstractItemModel* source = tunes->hasFile() ? static_cast<QAbstractItemModel*>(compare) : model;
+    if (filtered->sourceModel() != source) {
+        filtered->setSourceModel(source);
+        // Room for two value columns and the marks, and for the file's name over its column.
+        if (source == compare && width() < fileShownWidth) resize(fileShownWidth, height());
+        table->setColumnWidth(TTuneCompareModel::markColumn, 80);
+    }
+    if (source == compare) {
+        table->resizeColumnToContents(TTuneCompareModel::leftColumn);
+        table->resizeColumnToContents(TTuneCompareModel::rightColumn);
+    }
+    const bool compared = source == compare && compare->hasLeft();
+    table->setColumnHidden(TTuneCompareModel::leftColumn, source == compare && !compared);
+    table->setColumnHidden(TTuneCompareModel::markColumn, !compared);
+    showSummary();
+}
+
 void TSettingsTable::showSummary() {
-    const int all = model->rowCount(), shown = filtered->rowCount();
+    const int all = filtered->sourceModel()->rowCount(), shown = filtered->rowCount();
     summary->setText(shown == all ? QStringLiteral("%1 settings").arg(all)
                                   : QStringLiteral("%1 of %2 settings").arg(shown).arg(all));
 }
@@ -250,6 +289,7 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
             ecu.writeSetting(index);
             model->setValue(slot, value);
             setChangesPending(true);
+            emit ecuWritten();
             ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
         } catch (...) {
             // Not written: the table and the window keep the value the ECU was last known to hold.
@@ -267,6 +307,7 @@ void TSettingsTable::btnSaveClick() {
         ecu.storeSettings();
         ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
     });
+    emit ecuWritten();
 }
 
 void TSettingsTable::btnExportClick() {
@@ -306,27 +347,32 @@ bool TSettingsTable::restoreFrom(const QString& fileName) {
 bool TSettingsTable::restoreFile(const QString& fileName) {
     const std::string file = fileName.toStdString();
     if (!online || refusedForBootloader(ecu, op.window)) return false;
+    std::vector<TBackupEntry> backup;
+    if (const std::string why = readSettingsBackup(file, backup); !why.empty()) {
+        report(why);
+        return false;
+    }
+    return restoreEntries(backup, file);
+}
+
+bool TSettingsTable::restoreEntries(const std::vector<TBackupEntry>& backup, const std::string& file) {
+    if (!online || refusedForBootloader(ecu, op.window)) return false;
     if (ecu.settingsLines <= 0) {
         report("The ECU sent no settings table when it was connected: there is nothing to restore " + file +
                " into by name");
-        return false;
-    }
-    std::string text;
-    if (const std::string why = readWholeFile(file, text); !why.empty()) {
-        report("Cannot read backup file " + file + ": " + why);
-        return false;
-    }
-    std::vector<TBackupEntry> backup;
-    try {
-        backup = parseBackup(text, file);
-    } catch (const EBackupFormat& e) {
-        report(e.what());
         return false;
     }
     if (backup.empty()) {
         report(file + " holds no settings: nothing to restore");
         return false;
     }
+    // What would change is shown first; nothing is written unless the operator agrees.
+    const auto differences = compareByName(namedSettings(*ecu.settings, TECUSettings::slotCount), namedSettings(backup));
+    if (changedCount(differences) == 0) {
+        report("The ECU already holds every value of " + file + ": nothing to write");
+        return true;
+    }
+    if (!askToWrite(runner, this, differences, file)) return false;
 
     TRestoreOutcome outcome;
     std::string failure;
@@ -340,6 +386,7 @@ bool TSettingsTable::restoreFile(const QString& fileName) {
     }
     // Whatever happened, the list shows what the table now holds.
     refresh();
+    emit ecuWritten();
     if (!failure.empty()) {
         report("Restoring " + file + " failed: " + failure + ". The backup " + file +
                " is unchanged: restore it again once the ECU answers");

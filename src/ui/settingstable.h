@@ -3,7 +3,9 @@
 // named slot of the ECU's settings table (slot, name, value in decimal). A value edited in the
 // list is written to the ECU at once; "Save Changes" has the ECU store what was written.
 // "Export..." saves the table as a settings backup, and "Restore..." writes such a backup back
-// by name and has the ECU store it, as veltrace-cli's `restore` does.
+// by name and has the ECU store it, as veltrace-cli's `restore` does, after the differences
+// were shown and the operator agreed. Settings files can also be opened, edited, compared and
+// written from the window (ui/tunefiles).
 //
 // The list is a copy of the table taken by refresh(): the firmware update changes the table on
 // the ECU worker while this window may be painted.
@@ -11,6 +13,7 @@
 #include <QMdiSubWindow>
 
 #include <string>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -21,6 +24,8 @@ class QTableView;
 class TECU;
 class TModalRunner;
 class TSettingsModel;
+class TTuneFiles;
+struct TBackupEntry;
 struct TOperator;
 
 class TSettingsTable : public QMdiSubWindow {
@@ -49,6 +54,9 @@ public:
     // Without asking. True when done; otherwise the operator was told why.
     bool exportTo(const QString& fileName);
     bool restoreFrom(const QString& fileName);
+    // Writes `backup` by name after showing what changes and asking; stores, reads back and
+    // reports. `label` names it (the file). True when the ECU holds it.
+    bool restoreEntries(const std::vector<TBackupEntry>& backup, const std::string& label);
 
     void setChangesPending(bool pending);
     bool changesPending = false;
@@ -62,12 +70,20 @@ public:
     // The rows, in slot order (the view sorts and filters a proxy of it).
     TSettingsModel* model = nullptr;
     QSortFilterProxyModel* filtered = nullptr;
+    // The settings files: while one is open, the view shows its comparison model.
+    TTuneFiles* tunes = nullptr;
+
+signals:
+    // Something was written to the ECU or stored.
+    void ecuWritten();
 
 private:
     // exportTo and restoreFrom inside the guard.
     bool exportFile(const QString& fileName);
     bool restoreFile(const QString& fileName);
     void showSummary();
+    // The ECU's list, or the open file's comparison.
+    void showSource();
     void report(const std::string& text);
 
     TECU& ecu;

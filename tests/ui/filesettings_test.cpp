@@ -32,7 +32,7 @@ struct SettingsDialog : ::testing::Test {
         fake.prefs.values = std::move(stored);
         controller = std::make_unique<TEcuController>(fake.op, realLinkFactory());
         dialog = std::make_unique<TF_Settings>(*controller, fake.prefs, fake.window);
-        dialog->beforeLinkChange = [this] { ++linkChanges; };
+        dialog->beforeLinkChange = [this] { return ++linkChanges > 0; };
         dialog->show();
     }
     void choose(QComboBox* box, const QString& text) {

@@ -46,6 +46,7 @@
 #include "ui/filesettings.h"
 #include "ui/hwconfig.h"
 #include "ui/mainapp.h"
+#include "ui/notstored.h"
 #include "ui/settingstable.h"
 #include "ui/signalclose.h"
 #include "ui/statusdialog.h"
@@ -124,8 +125,9 @@ bool received(const TSimProcess& sim, const std::string& bytes) {
     return joinedBytes(sim.transcript(), "rx").find(bytes) != std::string::npos;
 }
 
+// The settings window is not among them: offline it opens settings files.
 constexpr const char* onlineOnly[] = {"Import1",         "HardwareConfiguration1", "ShowConfiguration1",
-                                      "SettingsTable1",  "FirmwareUpdate1",        "Settings1"};
+                                      "FirmwareUpdate1", "Settings1"};
 
 struct MainWindowTest : ::testing::Test {
     TScriptedRunner runner;
@@ -191,7 +193,7 @@ TEST_F(MainWindowTest, TheFormAsItStarts) {
         {"&File", "&New Map|&Open Map|&Save Map|Save Map &As||Import|Software S&ettings||E&xit", "Import"},
         {"&Edit", "Edit &Region", "Edit &Region"},
         {"E&CU", "&Online|Hardware Configuration|Show Configuration|Settings Table|Firmware Update",
-         "Hardware Configuration|Show Configuration|Settings Table|Firmware Update"},
+         "Hardware Configuration|Show Configuration|Firmware Update"},
         {"&Settings", "Start Enrichments|CLT Enrichment", ""},
         {"&Tools", "Setup Wizard|Debug Window", ""},
         {"&Help", "&Contents|&Search for Help On...|&About...", ""},
@@ -357,7 +359,9 @@ TEST_F(MainWindowTest, HardwareConfigurationAndTheSettingsTable) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return countEvents(sim.transcript(), "output 39 off") == 1; }, 3000));
     EXPECT_TRUE(window->debugWindow->lines().join("\n").contains("LED1 (onboard) (output 39) switched off again"));
 
-    // Offline the table stays, read-only; it is not opened twice.
+    // Offline the table stays, read-only; it is not opened twice. The contrast written but not
+    // stored is left behind on purpose.
+    runner.answers.push_back(press(QMessageBox::Discard));
     window->Online1Click();
     EXPECT_FALSE(table->btnRestore->isEnabled());
     window->Online1Click();
@@ -632,4 +636,56 @@ TEST_F(MainWindowTest, ASignalDuringARestoreClosesTheWindowOnceTheRestoreHasEnde
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
     const std::string rx = joinedBytes(sim.transcript(), "rx");
     EXPECT_GT(rx.find("bye"), rx.rfind("mcd"));
+}
+
+TEST_F(MainWindowTest, WritesNotStoredAreShownAndAskedAboutBeforeTheyCouldBeLost) {
+    TSimProcess sim(simTcp());
+    overTcp(sim);
+    const auto stores = [&] { return countEvents(sim.transcript(), "store"); };
+    const auto panel = [&] { return window->notStoredPanel->isVisible() ? window->notStoredPanel->text() : QString(); };
+    // Online with one setting written through the settings window.
+    const auto writeOne = [&](const char* value) {
+        if (!window->menuAction("Online1")->isChecked()) window->Online1Click();
+        item("SettingsTable1")->trigger();
+        QAbstractItemModel* rows = window->settingsTable->table->model();
+        for (int r = 0; r < rows->rowCount(); ++r) {
+            if (rows->index(r, 1).data() == "fan_temp") ASSERT_TRUE(rows->setData(rows->index(r, 2), value));
+        }
+    };
+    window->Online1Click();
+    EXPECT_EQ(panel(), "");  // nothing pending: no panel, no question
+    window->Online1Click();
+    EXPECT_EQ(runner.names, QStringList{});
+    expectState(false);
+
+    // Going offline: Cancel stays online, Store sends "mcs", Don't Store sends nothing.
+    const struct {
+        QMessageBox::StandardButton answer;
+        bool online;
+        int stores;
+    } cases[] = {{QMessageBox::Cancel, true, 0}, {QMessageBox::Save, false, 1}, {QMessageBox::Discard, false, 1}};
+    for (const auto& c : cases) {
+        writeOne("91");
+        EXPECT_EQ(panel(), " Not stored: 1 setting ");
+        runner.forget();
+        runner.answers.push_back(press(c.answer));
+        window->Online1Click();
+        EXPECT_EQ(runner.names, QStringList{"notStoredQuestion"}) << c.answer;
+        expectState(c.online);
+        QTest::qWait(200);  // what was sent has arrived
+        EXPECT_EQ(stores(), c.stores) << c.answer;
+        EXPECT_EQ(panel(), c.online ? " Not stored: 1 setting " : "") << c.answer;
+    }
+
+    // Closing the window asks too; Save Changes in the settings window clears the count.
+    writeOne("92");
+    runner.forget();
+    runner.answers.push_back(press(QMessageBox::Cancel));
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(runner.names, QStringList{"notStoredQuestion"});
+    window->settingsTable->btnSave->click();
+    EXPECT_EQ(panel(), "");
+    runner.forget();
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(runner.names, QStringList{});
 }

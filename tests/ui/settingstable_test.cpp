@@ -1,11 +1,13 @@
 // The settings table window against the simulated ECU: listing, filter, edits, export and
-// restore.
+// restore; settings files opened, edited, compared and written.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QCheckBox>
+#include <QMessageBox>
 #include <QMdiArea>
 #include <QPushButton>
 #include <QTableView>
@@ -13,20 +15,28 @@
 #include "simecu.h"
 #include "ui/modalrunner.h"
 #include "ui/settingstable.h"
+#include "ui/tunecompare.h"
+#include "ui/tunefiles.h"
 
 namespace {
 
 using Events = std::vector<std::string>;
 
-// Chooses `file` in every file chooser without showing it.
+// Chooses `file` in every file chooser without showing it; answers questions with `answer`
+// and keeps their texts.
 struct TChoosingRunner : TModalRunner {
     int run(QDialog& dialog) override {
         names << dialog.objectName();
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+            questions << box->text();
+            return answer;
+        }
         static_cast<QFileDialog&>(dialog).selectFile(file);
         return QDialog::Accepted;
     }
     QString file;
-    QStringList names;
+    QStringList names, questions;
+    int answer = QMessageBox::Yes;
 };
 
 struct SettingsTableTest : ::testing::Test {
@@ -141,6 +151,12 @@ TEST_F(SettingsTableTest, ExportAndRestoreRoundTrip) {
     std::ofstream(path("changed.txt")) << changed;
 
     runner.file = QString::fromStdString(path("changed.txt"));
+    runner.answer = QMessageBox::No;  // the differences are shown first; No writes nothing
+    window->btnRestore->click();
+    EXPECT_EQ(runner.names, (QStringList{"exportDialog", "restoreDialog", "writeQuestion"}));
+    EXPECT_TRUE(runner.questions.value(0).contains("changes 2 settings:\nfan_temp: "));
+    EXPECT_TRUE(ecu.events().empty());
+    runner.answer = QMessageBox::Yes;
     window->btnRestore->click();
     const int restored = rows()->rowCount();
     EXPECT_EQ(ecu.fake.window.messages(),
@@ -177,4 +193,120 @@ TEST_F(SettingsTableTest, WorksFromTheKeyboard) {
                                       {window->btnSave, Qt::Key_V}})
         EXPECT_EQ(button->shortcut(), QKeySequence(Qt::ALT | key)) << button->text().toStdString();
     EXPECT_FALSE(window->table->tabKeyNavigation());
+}
+
+namespace {
+
+// The export of the simulator's table with some values changed, a name dropped and one added.
+std::string changedExport(const TECUSettings& table, const std::map<std::string, int>& values,
+                          const std::string& dropped, const std::string& added) {
+    std::istringstream lines(settingsToText(table));
+    std::string out, line;
+    while (std::getline(lines, line)) {
+        const size_t a = line.find('\t'), b = line.rfind('\t');
+        const std::string name = line.substr(a + 1, b - a - 1);
+        if (name == dropped) continue;
+        const auto v = values.find(name);
+        out += v == values.end() ? line + "\n" : line.substr(0, b + 1) + std::to_string(v->second) + "\n";
+    }
+    return out + added;
+}
+
+}  // namespace
+
+TEST_F(SettingsTableTest, OfflineAFileIsEditedSavedAndComparedWithASecondFile) {
+    ASSERT_TRUE(window->exportTo(QString::fromStdString(path("a.txt"))));
+    window->setOnline(false);
+    TTuneFiles& tunes = *window->tunes;
+    EXPECT_FALSE(tunes.btnSaveAs->isEnabled());
+    runner.file = QString::fromStdString(path("a.txt"));
+    tunes.btnOpen->click();
+    ASSERT_TRUE(tunes.hasFile());
+    EXPECT_TRUE(window->table->isColumnHidden(TTuneCompareModel::leftColumn));  // the file alone
+    EXPECT_FALSE(tunes.btnWrite->isEnabled());
+    const int fanTemp = ecu.value("fan_temp");
+    const auto fileValue = [&](const QString& name) { return rows()->index(rowOf(name), 3).data().toInt(); };
+    EXPECT_EQ(fileValue("fan_temp"), fanTemp);
+
+    // The file's values take the checks the ECU's do.
+    const struct {
+        const char* text;
+        const char* message;  // null: taken
+        int value;
+    } cases[] = {{"256", "Range check error", fanTemp},
+                 {"-1", "Range check error", fanTemp},
+                 {"9a", "'9a' is not a valid integer value", fanTemp},
+                 {" 77 ", nullptr, 77}};
+    for (const auto& c : cases) {
+        ecu.fake.window.forget();
+        EXPECT_EQ(rows()->setData(rows()->index(rowOf("fan_temp"), 3), c.text), c.message == nullptr) << c.text;
+        EXPECT_EQ(ecu.fake.window.messages(), c.message ? Events{c.message} : Events{}) << c.text;
+        EXPECT_EQ(fileValue("fan_temp"), c.value) << c.text;
+    }
+    runner.file = QString::fromStdString(path("b.txt"));
+    tunes.btnSaveAs->click();
+    std::vector<TBackupEntry> saved;
+    ASSERT_EQ(readSettingsBackup(path("b.txt"), saved), "");
+    EXPECT_EQ(readFile(path("b.txt")), changedExport(*ecu.ecu->settings, {{"fan_temp", 77}}, "", ""));
+    EXPECT_TRUE(ecu.events().empty());  // nothing went to the ECU
+
+    // A second file is compared with the first: the one difference, marked, and the filter.
+    ASSERT_TRUE(tunes.openFile(QString::fromStdString(path("a.txt"))));
+    EXPECT_FALSE(window->table->isColumnHidden(TTuneCompareModel::leftColumn));
+    EXPECT_EQ(tunes.differenceCount->text(), "1 differ");
+    tunes.differencesOnly->setChecked(true);
+    ASSERT_EQ(rows()->rowCount(), 1);
+    EXPECT_EQ(rows()->index(0, 1).data().toString(), "fan_temp");
+    EXPECT_EQ(rows()->index(0, 2).data().toInt(), 77);
+    EXPECT_EQ(rows()->index(0, 3).data().toInt(), fanTemp);
+    EXPECT_EQ(rows()->index(0, 4).data().toString(), "differs");
+    EXPECT_TRUE(rows()->index(0, 4).data(Qt::BackgroundRole).isValid());
+}
+
+TEST_F(SettingsTableTest, OnlineTheFileBesideTheEcuAndWriteToEcuWritesOnlyTheDifferences) {
+    const std::string file = path("tune.txt");
+    std::ofstream(file) << changedExport(*ecu.ecu->settings, {{"fan_temp", 77}, {"lcd_c0", 41}}, "fan_hyst",
+                                         "255\tno_such\t1\n");
+    ASSERT_TRUE(window->tunes->openFile(QString::fromStdString(file)));
+    TTuneFiles& tunes = *window->tunes;
+    EXPECT_EQ(rows()->headerData(2, Qt::Horizontal).toString(), "ECU");
+    EXPECT_EQ(tunes.differenceCount->text(), "4 differ");
+    tunes.differencesOnly->setChecked(true);
+    const struct {
+        const char* name;
+        const char* mark;
+        QVariant ecuValue, fileValue;
+    } expected[] = {{"fan_hyst", "not in file", ecu.value("fan_hyst"), "-"},
+                    {"fan_temp", "differs", ecu.value("fan_temp"), 77},
+                    {"lcd_c0", "differs", ecu.value("lcd_c0"), 41},
+                    {"no_such", "not on ECU", "-", 1}};
+    ASSERT_EQ(rows()->rowCount(), 4);
+    for (const auto& e : expected) {
+        const int r = rowOf(e.name);
+        ASSERT_GE(r, 0) << e.name;
+        EXPECT_EQ(rows()->index(r, 4).data().toString(), e.mark) << e.name;
+        EXPECT_EQ(rows()->index(r, 2).data().toString(), e.ecuValue.toString()) << e.name;
+        EXPECT_EQ(rows()->index(r, 3).data().toString(), e.fileValue.toString()) << e.name;
+    }
+    // The name filter works on top of the differences.
+    window->filter->setText("lcd");
+    EXPECT_EQ(rows()->rowCount(), 1);
+    window->filter->clear();
+
+    // An edit of the ECU's column writes to the ECU, and the row follows.
+    EXPECT_TRUE(rows()->setData(rows()->index(rowOf("lcd_c0"), 2), "41"));
+    EXPECT_EQ(ecu.events(), Events{ecu.set("lcd_c0", 41)});
+    EXPECT_EQ(rowOf("lcd_c0"), -1);  // no longer differs
+
+    // Write to ECU asks first; No writes nothing, Yes only what differs, then stores.
+    runner.answer = QMessageBox::No;
+    tunes.btnWrite->click();
+    EXPECT_EQ(runner.questions.value(0).toStdString().substr(0, 40),
+              ("Writing " + file + " to the ECU changes 1 setting:").substr(0, 40));
+    EXPECT_TRUE(ecu.events().empty());
+    runner.answer = QMessageBox::Yes;
+    tunes.btnWrite->click();
+    EXPECT_EQ(ecu.events(), (Events{ecu.set("fan_temp", 77), "store"}));
+    EXPECT_EQ(ecu.fake.window.messages().back().substr(0, 9), "Restored ");
+    EXPECT_EQ(tunes.differenceCount->text(), "2 differ");  // the names only one side holds
 }
