@@ -379,7 +379,7 @@ TEST_F(CliEcu, RepeatedAndMissingNamesThroughAFlashAndARestore) {
     ASSERT_EQ(cli({"set", "--slot", "4", "60", "--store"}).status, 0);
     r = cli({"restore", backup});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Restored 4 settings from " + backup + "\nNot in this ECU's table: unnamed slot 4\n");
+    EXPECT_EQ(r.out, "Restored 4 settings from " + backup + " (2 already held the file's value)\nNot in this ECU's table: unnamed slot 4\n");
     EXPECT_EQ(stateBySlot(state)[2], 10);
     EXPECT_EQ(stateBySlot(state)[4], 20);
 }

@@ -143,3 +143,11 @@ TEST(EcusimPty, DropAfterHangsTheTerminalUpAndOffersANewOne) {
     fresh.send("Man");
     EXPECT_EQ(fresh.readUntil("Hello>\r"), "Hello>\r");
 }
+
+TEST(EcusimPty, AnotherFramingLosesEveryByteAsAnotherRateWould) {
+    TSimProcess sim(simPty({"--framing", "7E1"}));
+    TWire wire = TWire::pty(sim.ptyPath(), 9600);  // raw 8N1, as a tool opens its port
+    wire.send("Man");
+    EXPECT_EQ(wire.readQuiet(300), "");
+    EXPECT_EQ(joinedBytes(sim.transcript(), "rx-lost"), "Man");
+}

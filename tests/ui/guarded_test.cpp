@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModel>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QPushButton>
@@ -27,9 +28,13 @@
 namespace {
 
 struct TFileRunner : TModalRunner {
+    // A file chooser gets the file; a question (write these?) gets Yes.
     int run(QDialog& dialog) override {
-        static_cast<QFileDialog&>(dialog).selectFile(file);
-        return QDialog::Accepted;
+        if (auto* chooser = qobject_cast<QFileDialog*>(&dialog)) {
+            chooser->selectFile(file);
+            return QDialog::Accepted;
+        }
+        return QMessageBox::Yes;
     }
     QString file;
 };
@@ -70,7 +75,9 @@ struct GuardedHandlers : ::testing::Test {
             const size_t a = row.find('\t'), b = row.rfind('\t');
             if (a == std::string::npos || a == b) continue;
             lines += row.substr(a + 1, b - a - 1) + "=" + hexHH(std::stoi(row.substr(b + 1))) + "\r\n";
-            backup += row + "\n";
+            // The backup differs in its first value, so that a restore has something to write.
+            backup += backup.empty() ? row.substr(0, b + 1) + std::to_string((std::stoi(row.substr(b + 1)) + 1) % 256) + "\n"
+                                     : row + "\n";
         }
         std::ofstream(dir.path + "/backup.txt") << backup;
         runner.file = QString::fromStdString(dir.path + "/backup.txt");

@@ -589,7 +589,8 @@ TEST_F(MainWindowTest, MarkupInAVersionOrInSettingNamesIsShownAsItCameAndOpensNo
     ASSERT_TRUE(QTest::qWaitFor([&] { return runner.messages.size() == 1; }, 10000));
     EXPECT_TRUE(runner.messages[0].startsWith(QString::fromStdString("Firmware updated: Firmware v." + markup + "\n")))
         << runner.messages[0].toStdString();
-    EXPECT_TRUE(runner.messages[0].contains("(firmware's value kept): <b>hot</b>,\n    <u>line</u> two\n"));  // a line starts with one
+    EXPECT_TRUE(runner.messages[0].contains("(firmware's value kept): <b>hot</b>,\n    \"<u>line</u> two\"\n"))  // a line starts with one
+        << runner.messages[0].toStdString();
     EXPECT_EQ(window->statusDialog->findChild<QLabel*>("statusLine")->textFormat(), Qt::PlainText);
     item("SettingsTable1")->trigger();
     QAbstractItemModel* rows = window->settingsTable->table->model();
@@ -649,7 +650,9 @@ TEST_F(MainWindowTest, WritesNotStoredAreShownAndAskedAboutBeforeTheyCouldBeLost
         item("SettingsTable1")->trigger();
         QAbstractItemModel* rows = window->settingsTable->table->model();
         for (int r = 0; r < rows->rowCount(); ++r) {
-            if (rows->index(r, 1).data() == "fan_temp") ASSERT_TRUE(rows->setData(rows->index(r, 2), value));
+            if (rows->index(r, 1).data() == "fan_temp") {
+                ASSERT_TRUE(rows->setData(rows->index(r, 2), value));
+            }
         }
     };
     window->Online1Click();

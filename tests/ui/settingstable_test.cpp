@@ -179,7 +179,9 @@ TEST(SettingsTableFaults, AReadBackThatDoesNotParseEndsTheRestoreWithAMessage) {
     QMdiArea area;
     TSettingsTable window(*ecu.ecu, ecu.fake.op, runner, &area);
     const std::string file = ecu.dir.path + "/backup.txt";
-    std::ofstream(file) << settingsToText(*ecu.ecu->settings);
+    // One value differs from the ECU's, so that the restore writes, stores and reads back.
+    std::ofstream(file) << "1\t" << ecu.ecu->settings->getName(1) << "\t" << (ecu.ecu->settings->getValue(1) + 1) % 256
+                        << "\n";
     EXPECT_FALSE(window.restoreFrom(QString::fromStdString(file)));
     const Events shown = ecu.fake.window.messages();
     ASSERT_EQ(shown.size(), 1u);

@@ -154,7 +154,13 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
                 throw EUsage(n + ": '" + text + "' is not a number of milliseconds");
             }
         } else if (n == "--after-bye") o.machine.afterBye = unescaped(a.value());
-        else if (n == "--boot-ms") o.machine.bootMs = static_cast<int>(a.number(0, 60000));
+        else if (n == "--framing") {
+            const std::string f = a.value();
+            if (f.size() != 3 || f[0] < '5' || f[0] > '8' || (f[1] != 'N' && f[1] != 'E' && f[1] != 'O') ||
+                (f[2] != '1' && f[2] != '2'))
+                throw EUsage("--framing: '" + f + "' is not data bits 5-8, parity N, E or O, stop bits 1 or 2 (8N1)");
+            o.framing = f;
+        } else if (n == "--boot-ms") o.machine.bootMs = static_cast<int>(a.number(0, 60000));
         else if (n == "--silent-after") o.silentAfter = a.number(0, maxCount);
         else if (n == "--drop-after") o.dropAfter = a.number(0, maxCount);
         else if (n == "--noise") {
@@ -285,6 +291,9 @@ Fault switches (to see how the tool copes):
   --settings-pause N:MS
                        a pause of MS milliseconds before settings line N.
   --after-bye TEXT     TEXT follows "Bye\r" unasked (a stray greeting, say).
+  --framing F          with --pty: the ECU's UART runs at framing F (7E1, 8N2, ...; default
+                       8N1); bytes cross only while the tool's terminal has the same framing,
+                       as with differing bit rates.
   --boot-ms MS         after "E" the new firmware boots for MS milliseconds (default 300)
                        and takes nothing in meanwhile.
   --greeting-delay MS  "Man" is answered MS milliseconds late.

@@ -31,6 +31,7 @@ struct TSimOptions {
     long silentAfter = -1;  // bytes of one connection; -1: never
     long dropAfter = -1;
     bool noise = false;     // every byte received is answered with noise, none taken in
+    std::string framing = "8N1";  // the ECU's UART framing (pty): bytes cross only when the tool's matches
     TMachineConfig machine;
 };
 

@@ -132,9 +132,9 @@ void TServer::take(const std::string& bytes, const TPty* pty, int lineRate) {
     size_t at = 0;
     while (at < bytes.size()) {
         const char* mode = machine.modeText();
-        if (pty && lineRate != machine.bitRate()) {
-            // Sent at another rate than the ECU's UART runs at, including the rest of a chunk
-            // after a command that changed the ECU's rate.
+        if (pty && (lineRate != machine.bitRate() || pty->toolFraming() != options.framing)) {
+            // Sent at another rate (or framing) than the ECU's UART runs at, including the rest
+            // of a chunk after a command that changed the ECU's rate.
             log.chunk(now, mode, "rx-lost", bytes.substr(at));
             return;
         }
@@ -151,7 +151,7 @@ void TServer::sampleToolRate(const TPty* pty) {
 
 bool TServer::writeOut(int fd, const TPty* pty, const std::string& out) {
     if (out.empty()) return true;
-    if (pty && pty->toolReceiveRate() != machine.bitRate()) {
+    if (pty && (pty->toolReceiveRate() != machine.bitRate() || pty->toolFraming() != options.framing)) {
         log.chunk(nowMs(), machine.modeText(), "tx-lost", out);
         return true;
     }

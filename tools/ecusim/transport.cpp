@@ -189,6 +189,15 @@ int TPty::toolSendRate() const {
     return speedToRate(::cfgetospeed(&t));
 }
 
+std::string TPty::toolFraming() const {
+    termios t{};
+    if (::tcgetattr(slave.get(), &t) != 0) return {};
+    const tcflag_t size = t.c_cflag & CSIZE;
+    const char bits = size == CS5 ? '5' : size == CS6 ? '6' : size == CS7 ? '7' : '8';
+    const char parity = (t.c_cflag & PARENB) == 0 ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+    return {bits, parity, (t.c_cflag & CSTOPB) ? '2' : '1'};
+}
+
 int TPty::toolReceiveRate() const {
     termios t{};
     if (::tcgetattr(slave.get(), &t) != 0) return 0;

@@ -78,6 +78,8 @@ public:
     // The rates the terminal end is set to: what the tool sends at and what it receives at.
     int toolSendRate() const;
     int toolReceiveRate() const;
+    // The framing the tool set on its terminal: data bits, parity (N, E, O), stop bits ("8N1").
+    std::string toolFraming() const;
 
 private:
     TFd master;
