@@ -76,9 +76,10 @@ void TECU::goodbye() {
     } catch (const EReplyError&) {
     }
     link->sendString(proto::goodbye);
-    link->waitLimitMs = std::max(link->byteTimeoutMs(), TCommunicator::minReplyMs);
-    link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
-    link->waitLimitMs = -1;
+    {
+        TWaitLimit limit(*link, std::max(link->byteTimeoutMs(), TCommunicator::minReplyMs));
+        link->expect(proto::goodbyeReplyShort, proto::maxReplyBytes);
+    }
     if (holdsSettingsLine(link->received) && settingsLines >= 0) {
         tableDisturbed = true;
         settings = std::make_unique<TECUSettings>();

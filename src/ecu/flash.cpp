@@ -41,18 +41,6 @@ private:
     const bool echo;
 };
 
-// A wait whose bound is the ECU's, not the link's, for as long as this lives.
-class WaitLimit {
-public:
-    WaitLimit(TCommunicator& link, int ms) : link(link) { link.waitLimitMs = ms; }
-    ~WaitLimit() { link.waitLimitMs = -1; }
-    WaitLimit(const WaitLimit&) = delete;
-    WaitLimit& operator=(const WaitLimit&) = delete;
-
-private:
-    TCommunicator& link;
-};
-
 // "label: a, b, c" as lines of at most `width` columns, items never split; continuation lines
 // are indented. "none" for an empty list.
 std::string wrappedList(const std::string& label, const std::vector<std::string>& items, size_t width) {
@@ -184,7 +172,7 @@ bool TECU::runFlash(const TIHexFile& image) {
         // Its own bound on every link: a CR that came after the wait would be taken for the
         // first address's acknowledgement, and every reply after it for the one before.
         const bool erased = [&] {
-            WaitLimit limit(l, proto::eraseLimitMs);
+            TWaitLimit limit(l, proto::eraseLimitMs);
             return await(proto::ack, "while erasing the flash");
         }();
         if (!erased)
@@ -204,7 +192,7 @@ bool TECU::runFlash(const TIHexFile& image) {
             }
             ++j;
             if (j == n) {
-                WaitLimit limit(l, proto::lastReplyQuietMs);
+                TWaitLimit limit(l, proto::lastReplyQuietMs);
                 bool quiet = true;
                 const bool late = !l.settle(proto::maxReplyBytes, &quiet).empty();
                 if (!quiet) throw EReplyError("The ECU's bootloader does not fall silent after the last block");

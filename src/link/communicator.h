@@ -129,6 +129,20 @@ private:
     std::string lostWhy;
 };
 
+// A read time-out whose bound is the ECU's rather than the link's (waitLimitMs), for as long
+// as this lives; the limit before it is put back.
+class TWaitLimit {
+public:
+    TWaitLimit(TCommunicator& link, int ms) : link(link), saved(link.waitLimitMs) { link.waitLimitMs = ms; }
+    ~TWaitLimit() { link.waitLimitMs = saved; }
+    TWaitLimit(const TWaitLimit&) = delete;
+    TWaitLimit& operator=(const TWaitLimit&) = delete;
+
+private:
+    TCommunicator& link;
+    int saved;
+};
+
 enum class TLinkKind { Serial, Network };
 
 // Builds a new link of the given kind with its construction defaults.

@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "platform/serialdevice_posix.h"
+#include "platform/porttable.h"
 #include "platform/serialports.h"
 #include "platform/serialsystem.h"
 
@@ -171,30 +172,10 @@ struct Port {
     }
 };
 
-struct PortTable {
-    std::mutex mutex;
-    std::map<int, std::shared_ptr<Port>> ports;
-    std::map<int, std::string> openErrors;
-};
-
-PortTable& table() {
-    static PortTable t;
-    return t;
-}
-
-std::shared_ptr<Port> findPort(int port) {
-    PortTable& t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.ports.find(port);
-    return it == t.ports.end() ? nullptr : it->second;
-}
-
-void setOpenError(int port, const std::string& text) {
-    PortTable& t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    if (text.empty()) t.openErrors.erase(port);
-    else t.openErrors[port] = text;
-}
+using PortTable = TPortTable<Port>;
+PortTable& table() { return PortTable::instance(); }
+std::shared_ptr<Port> findPort(int port) { return table().find(port); }
+void setOpenError(int port, const std::string& text) { table().setOpenError(port, text); }
 
 // The raw 8N1 line without flow control, reads that return at once.
 void makeRaw(termios& t) {
@@ -209,13 +190,6 @@ void makeRaw(termios& t) {
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-}
-
-// Milliseconds until the deadline, rounded up, so that a wait never ends before it.
-int msLeft(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
 bool allDigits(const std::string& s) {

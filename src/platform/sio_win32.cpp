@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/serialdevice_win32.h"
+#include "platform/porttable.h"
 #include "platform/serialports.h"
 #include "platform/serialsystem.h"
 
@@ -100,36 +101,10 @@ struct Port {
     }
 };
 
-struct PortTable {
-    std::mutex mutex;
-    std::map<int, std::shared_ptr<Port>> ports;
-    std::map<int, std::string> openErrors;
-};
-
-PortTable& table() {
-    static PortTable t;
-    return t;
-}
-
-std::shared_ptr<Port> findPort(int port) {
-    PortTable& t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.ports.find(port);
-    return it == t.ports.end() ? nullptr : it->second;
-}
-
-void setOpenError(int port, const std::string& text) {
-    PortTable& t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    if (text.empty()) t.openErrors.erase(port);
-    else t.openErrors[port] = text;
-}
-
-int msLeft(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
-}
+using PortTable = TPortTable<Port>;
+PortTable& table() { return PortTable::instance(); }
+std::shared_ptr<Port> findPort(int port) { return table().find(port); }
+void setOpenError(int port, const std::string& text) { table().setOpenError(port, text); }
 
 }  // namespace
 

@@ -100,13 +100,13 @@ constexpr int wbo2BoxesPerColumn = 11;
 
 // Output channel codes: the low four bits pick a group of outputs, the high four bits count
 // 0 to 7 within it (coil n is n*16 + 2).
-struct TPanelSpec {
+struct TPanelEntry {
     const char* name;
     const char* caption;
     uint8_t code;
     int column;  // on the page: injectors, coils, drives, LEDs
 };
-constexpr TPanelSpec panelSpecs[] = {
+constexpr TPanelEntry panelEntries[] = {
     {"LED1", "LED1 (onboard)", 39, 3},      {"LED2", "LED2 (onboard)", 55, 3},
     {"DRIVEA", "MISCA (18-12)", 1, 2},      {"DRIVEB", "MISCB (18-6)", 17, 2},
     {"DRIVE08", "DRIVE08 (36-4)", 7, 2},    {"DRIVE09", "DRIVE09 (36-6)", 23, 2},
@@ -300,7 +300,7 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     warning->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold"));
     int panelRows[4] = {};
     QGridLayout* switches = grids[outputDebugPage];
-    for (const TPanelSpec& entry : panelSpecs) {
+    for (const TPanelEntry& entry : panelEntries) {
         auto* frame = new TOutputPanel(outputDebug);
         frame->setObjectName(latin(entry.name));
         frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -329,7 +329,7 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     std::vector<size_t> byColumn(panels.size());
     std::iota(byColumn.begin(), byColumn.end(), size_t{0});
     std::stable_sort(byColumn.begin(), byColumn.end(),
-                     [](size_t a, size_t b) { return panelSpecs[a].column < panelSpecs[b].column; });
+                     [](size_t a, size_t b) { return panelEntries[a].column < panelEntries[b].column; });
     for (size_t k = 1; k < byColumn.size(); ++k) QWidget::setTabOrder(panels[byColumn[k - 1]], panels[byColumn[k]]);
 
     // Every page: its grid at the top left.
@@ -597,11 +597,11 @@ void ThardwareConfig::testFanBtnClick() {
 
 void ThardwareConfig::outputClick(int i) {
     const bool on = panels[i]->frameShadow() == QFrame::Raised;
-    const TPanelSpec& spec = panelSpecs[i];
+    const TPanelEntry& panel = panelEntries[i];
     guarded([&] {
         // The panel follows what the link confirmed, not the click.
-        ecu.setOutput(spec.code, on);
-        ecu.confirmLink(std::string("while switching ") + spec.caption + (on ? " on" : " off"));
+        ecu.setOutput(panel.code, on);
+        ecu.confirmLink(std::string("while switching ") + panel.caption + (on ? " on" : " off"));
         showPanel(panels[i], on);
     });
 }
@@ -619,10 +619,10 @@ void ThardwareConfig::switchOutputsOff() {
     std::string stillOn;
     for (size_t i = 0; i < panels.size(); ++i) {
         if (panels[i]->frameShadow() == QFrame::Raised) continue;
-        const TPanelSpec& spec = panelSpecs[i];
-        const std::string output = std::string(spec.caption) + " (output " + std::to_string(spec.code) + ")";
+        const TPanelEntry& panel = panelEntries[i];
+        const std::string output = std::string(panel.caption) + " (output " + std::to_string(panel.code) + ")";
         try {
-            ecu.setOutput(spec.code, false);
+            ecu.setOutput(panel.code, false);
             ecu.confirmLink("while switching " + output + " off");
         } catch (const std::exception& e) {
             // The panel stays down: nothing says the output went off.
