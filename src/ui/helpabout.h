@@ -3,7 +3,7 @@
 
 #include <QDialog>
 
-#include "ui/versionreader.h"
+#include "platform/versionreader.h"
 
 class QLabel;
 

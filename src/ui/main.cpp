@@ -12,7 +12,7 @@
 #include "ui/pictures.h"
 #include "ui/signalclose.h"
 #include "ui/startcheck.h"
-#include "ui/versionreader.h"
+#include "platform/versionreader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/versionreader.h"
+#include "platform/versionreader.h"
 
 #include <elf.h>
 
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ui/versionblock.h"
+#include "platform/versionblock.h"  // the section's name
 
 namespace {
 
@@ -99,26 +99,12 @@ std::vector<uint8_t> readVersionSection(const std::string& path) {
     return {};
 }
 
-TVersionReader::TVersionReader() {
+std::string runningProgramPath() {
     std::error_code ec;
-    filePath = std::filesystem::read_symlink(ownProgramFile, ec).string();
+    return std::filesystem::read_symlink(ownProgramFile, ec).string();
+}
+
+std::vector<uint8_t> readRunningVersionSection() {
     // The running program's file itself, even when its path has since been replaced or removed.
-    block = readVersionSection(ownProgramFile);
-}
-
-TVersionReader::TVersionReader(std::string path)
-    : filePath(std::move(path)), block(readVersionSection(filePath)) {}
-
-std::string TVersionReader::getVersionInfo(const std::string& name) const {
-    if (!available()) return {};
-    return versionString(block, name);
-}
-
-const TVersionReader& programVersion() {
-    static const TVersionReader reader;
-    return reader;
-}
-
-std::string getVersionInfo(const std::string& name) {
-    return programVersion().getVersionInfo(name);
+    return readVersionSection(ownProgramFile);
 }

@@ -1,4 +1,4 @@
-#include "ui/versionblock.h"
+#include "platform/versionblock.h"
 
 #include <algorithm>
 

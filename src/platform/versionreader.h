@@ -10,6 +10,9 @@
 // The bytes of the version-information section of the program file at `path`; empty when the
 // file cannot be read or has no such section.
 std::vector<uint8_t> readVersionSection(const std::string& path);
+// The running program's file: its full path, and its version-information section.
+std::string runningProgramPath();
+std::vector<uint8_t> readRunningVersionSection();
 
 class TVersionReader {
 public:
@@ -29,6 +32,7 @@ public:
 private:
     std::string filePath;
     std::vector<uint8_t> block;
+    bool own = false;  // the running program's file
 };
 
 // The running program's version information, read once on first use and kept until exit.
