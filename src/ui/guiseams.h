@@ -21,56 +21,8 @@
 #include <mutex>
 
 #include "platform/services.h"
+#include "ui/guicallqueue.h"
 #include "qtstore/qtpreferences.h"
-
-class QSocketNotifier;
-
-// Calls handed to the GUI thread, run there in the order they were handed over. Create it on
-// the GUI thread. Calls still waiting when it is destroyed are dropped, and a worker waiting
-// for one returns.
-//
-// The worker wakes the GUI thread through a pipe that the GUI's event loop watches: nothing
-// but our own lock is shared between the threads.
-class TGuiCallQueue : public QObject {
-    Q_OBJECT
-
-public:
-    explicit TGuiCallQueue(QObject* parent = nullptr);
-    ~TGuiCallQueue() override;
-
-    bool onGuiThread() const;
-    // Runs `call` on the GUI thread after every call handed over before it, and returns at
-    // once. On the GUI thread it runs at once. An error raised by `call` is dropped.
-    void post(std::function<void()> call);
-    // Like post, but returns only when `call` has run, raising what it raised.
-    void invoke(std::function<void()> call);
-
-private:
-    struct TCompletion {
-        bool ran = false;
-        std::exception_ptr error;
-    };
-    struct TItem {
-        std::function<void()> call;
-        std::shared_ptr<TCompletion> done;  // set for invoke
-    };
-
-    void enqueue(TItem item);
-    // Runs the calls waiting now; calls that arrive meanwhile wait for the next round, so that
-    // the GUI repaints between rounds however fast the worker hands calls over.
-    void drain();
-
-    // Writes the wake-up byte; under `mutex`.
-    void wake();
-
-    std::mutex mutex;
-    std::condition_variable ran;
-    std::deque<TItem> items;
-    bool wakePending = false;  // a drain is on its way to the GUI thread or running
-    bool closed = false;
-    int wakeFds[2] = {-1, -1};  // read end watched by the GUI thread, write end for the worker
-    QSocketNotifier* wakeWatch = nullptr;
-};
 
 // The progress dialog from either thread. getPosition answers at once with the position last
 // set on either thread, also before the GUI thread has shown it.
