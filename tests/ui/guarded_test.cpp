@@ -1,4 +1,4 @@
-// Every handler of the windows that reaches the ECU, on a link that raises each of the core's
+// Every handler of the windows and every menu item that reaches the ECU, on a link that raises each of the core's
 // errors: the error reaches the operator as a message and never leaves the handler.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,9 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QLineEdit>
+#include <QAction>
 #include <QMdiArea>
+#include <QSettings>
 #include <QPushButton>
 #include <QTableView>
 #include <QToolButton>
@@ -17,26 +19,31 @@
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
+#include "ecu/ecuctl.h"
 #include "platform/convert.h"
 #include "support/scriptedlink.h"
 #include "support/simprocess.h"
 #include "support/tempdir.h"
 #include "ui/hwconfig.h"
+#include "ui/mainapp.h"
 #include "ui/modalrunner.h"
 #include "ui/settingstable.h"
 
 namespace {
 
 struct TFileRunner : TModalRunner {
-    // A file chooser gets the file; a question (write these?) gets Yes.
+    // A file chooser gets the file; a question (write these? reflash?) gets Yes.
     int run(QDialog& dialog) override {
         if (auto* chooser = qobject_cast<QFileDialog*>(&dialog)) {
             chooser->selectFile(file);
             return QDialog::Accepted;
         }
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog); box && box->objectName() == "messageBox")
+            shown.push_back((box->text() + "\n" + box->informativeText()).toStdString());
         return QMessageBox::Yes;
     }
     QString file;
+    std::vector<std::string> shown;  // the main window's messages
 };
 
 struct TError {
@@ -61,6 +68,8 @@ struct GuardedHandlers : ::testing::Test {
     std::unique_ptr<TSettingsTable> table;
     std::unique_ptr<ThardwareConfig> hardware;
 
+    std::string settingsLines;  // the simulator's table as its firmware sends it
+
     void SetUp() override {
         fake.prefs.values["com.Type"] = "network";
         ecu = std::make_unique<TECU>(fake.op, [this](TLinkKind, TOperator& op) {
@@ -80,6 +89,7 @@ struct GuardedHandlers : ::testing::Test {
                                      : row + "\n";
         }
         std::ofstream(dir.path + "/backup.txt") << backup;
+        settingsLines = lines;
         runner.file = QString::fromStdString(dir.path + "/backup.txt");
         link->reply("Man", "Hello>\r");
         link->reply("mdV", "VIVU v3\n1.0.22\n");
@@ -146,6 +156,60 @@ TEST_F(GuardedHandlers, EveryErrorOfTheCoreEndsAsTheOperatorsMessage) {
             for (const std::string expected : {closing ? "may still be on: link lost" : error.text,
                                                closing ? "Power the ECU down" : error.text})
                 EXPECT_NE(shown.back().find(expected), std::string::npos) << h.handler << ": " << shown.back();
+        }
+    }
+}
+
+// The main window's menu items that reach the ECU, each with a link that raises every error of
+// the core at its first send.
+TEST_F(GuardedHandlers, EveryMenuItemOfTheMainWindowEndsErrorsAsMessages) {
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Harnwick", "Veltrace");
+        store.clear();
+        store.setValue("com.Type", "network");
+    }
+    std::ofstream(dir.path + "/tune.mtt") << "lcd_c0=40\r\n";
+    const std::string firmware = makeSimFirmware(dir.path, "1.5.0", "fan_hyst=9\nlcd_c0=40\n");
+    const struct {
+        const char* item;
+        bool online;       // the item is used while online
+        std::string file;  // what its file chooser is given
+    } items[] = {
+        {"Online1", false, ""},
+        {"Import1", true, dir.path + "/tune.mtt"},
+        {"FirmwareUpdate1", true, firmware},
+        {"Online1", true, ""},  // going offline: the goodbye
+    };
+    TVirtualClock linkClock;
+    TShortPauseClock clock;
+    for (const TError& error : errors) {
+        for (const auto& it : items) {
+            TScriptedLink* windowLink = nullptr;
+            TMainWindow window(
+                [&](TLinkKind, TOperator& op) {
+                    auto made = std::make_unique<TScriptedLink>(op, linkClock);
+                    windowLink = made.get();
+                    windowLink->reply("Man", "Hello>\r");
+                    windowLink->reply("mdV", "VIVU v3\n1.0.22\n");
+                    windowLink->reply("mcd", settingsLines);
+                    return made;
+                },
+                &runner, &clock);
+            window.ecuController().ecu().backupFolder = dir.path;
+            if (it.online) {
+                window.menuAction("Online1")->trigger();
+                ASSERT_TRUE(window.menuAction("Online1")->isChecked()) << it.item;
+            }
+            runner.shown.clear();
+            runner.file = QString::fromStdString(it.file);
+            windowLink->responder = [&](const std::string&) -> std::string {
+                error.raise();
+                return {};
+            };
+            EXPECT_NO_THROW(window.menuAction(it.item)->trigger()) << it.item << ", " << error.text;
+            ASSERT_FALSE(runner.shown.empty()) << it.item << ", " << error.text;
+            EXPECT_NE(runner.shown.back().find(error.text), std::string::npos) << it.item << ": " << runner.shown.back();
+            windowLink->responder = nullptr;
         }
     }
 }
