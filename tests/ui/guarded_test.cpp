@@ -1,5 +1,6 @@
-// Every handler of the windows and every menu item that reaches the ECU, on a link that raises each of the core's
-// errors: the error reaches the operator as a message and never leaves the handler.
+// Every handler of the windows and every menu item that reaches the ECU, on a link that raises
+// each of the core's errors: the error reaches the operator as a message and never leaves the
+// handler.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
