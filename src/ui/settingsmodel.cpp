@@ -1,6 +1,7 @@
 #include "ui/settingsmodel.h"
 
 #include "data/ecusettings.h"
+#include "ui/devicetext.h"
 
 void TSettingsModel::take(const TECUSettings& table) {
     beginResetModel();
@@ -9,7 +10,7 @@ void TSettingsModel::take(const TECUSettings& table) {
         const auto slot = static_cast<uint8_t>(i);
         if (table.getName(slot).empty()) continue;
         // Names are single bytes; control bytes are shown escaped, as in a backup.
-        rows.push_back({i, QString::fromLatin1(escapeSettingName(table.getName(slot))), table.getValue(slot)});
+        rows.push_back({i, deviceText(escapeSettingName(table.getName(slot))), table.getValue(slot)});
     }
     endResetModel();
 }
