@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "ui/devicetext.h"
 #include "ui/messagebox.h"
 
 namespace {
@@ -21,12 +22,10 @@ namespace {
 constexpr int clientWidth = 510, clientHeight = 301;
 constexpr int fontPixels = 13;
 
-// One byte, one character; line feeds are left out (a carriage return ends a line).
+// As the ECU's bytes show everywhere; line feeds are left out (a carriage return ends a line).
 QString shown(const std::string& text, size_t from, size_t to) {
-    QString out;
-    out.reserve(static_cast<qsizetype>(to - from));
-    for (size_t i = from; i < to; ++i)
-        if (text[i] != '\n') out += QChar(static_cast<unsigned char>(text[i]));
+    QString out = deviceText(std::string_view(text).substr(from, to - from));
+    out.remove(QLatin1Char('\n'));
     return out;
 }
 

@@ -93,8 +93,21 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
 
     PageControl1 = new QTabWidget(this);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->addTab(communicationsPage(), QStringLiteral("Communications"));
+    PageControl1->addTab(preferencesPage(), QStringLiteral("Preferences"));
+    PageControl1->setCurrentIndex(0);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(PageControl1, 1);
+    layout->addLayout(buttonRow());
 
-    // "Communications": the link.
+    connect(cbxType, &QComboBox::currentIndexChanged, this, &TF_Settings::cbxTypeChange);
+    connect(BTN_Exit, &QPushButton::clicked, this, &TF_Settings::BTN_ExitClick);
+    connect(BTN_Cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+// ---- The form ---------------------------------------------------------------------------
+
+QWidget* TF_Settings::communicationsPage() {
     auto* comms = new QWidget;
     comms->setObjectName(QStringLiteral("TabSheet1"));
     cbxType = comboBox(comms, "cbxType", texts(typeItems));
@@ -103,46 +116,55 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     CHK_HDuplex->setObjectName(QStringLiteral("CHK_HDuplex"));
     CHK_HDuplex->setChecked(true);
     CHK_HDuplex->setEnabled(false);
-
-    pnlNetwork = new QWidget(comms);
-    pnlNetwork->setObjectName(QStringLiteral("pnlNetwork"));
-    hostname = new QLineEdit(QStringLiteral("hostname"), pnlNetwork);
-    hostname->setObjectName(QStringLiteral("hostname"));
-    port = new QLineEdit(QStringLiteral("port"), pnlNetwork);
-    port->setObjectName(QStringLiteral("port"));
-    auto* networkForm = new QFormLayout(pnlNetwork);
-    networkForm->setContentsMargins(0, 0, 0, 0);
-    addRow(networkForm, "Hostname", hostname);
-    addRow(networkForm, "Port", port);
-
-    pnlSerial = new QWidget(comms);
-    pnlSerial->setObjectName(QStringLiteral("pnlSerial"));
-    QStringList comItems;
-    for (int i = 1; i <= comPorts; ++i) comItems << QStringLiteral("Com%1").arg(i);
-    CBX_ComPort = comboBox(pnlSerial, "CBX_ComPort", comItems);
-    CBX_BaudRate = comboBox(pnlSerial, "CBX_BaudRate", rateTexts());
-    auto* serialForm = new QFormLayout(pnlSerial);
-    serialForm->setContentsMargins(0, 0, 0, 0);
-    addRow(serialForm, "Com Port", CBX_ComPort);
-    addRow(serialForm, "Baud Rate", CBX_BaudRate);
+    pnlNetwork = networkPanel(comms);
+    pnlSerial = serialPanel(comms);
 
     // Nothing is chosen until the stored link type or the operator chooses.
     for (QComboBox* box : {cbxType, CBX_protocol, CBX_ComPort, CBX_BaudRate}) box->setCurrentIndex(-1);
     pnlNetwork->hide();
     pnlSerial->hide();
 
-    auto* commsForm = new QFormLayout;
-    addRow(commsForm, "Type", cbxType);
-    addRow(commsForm, "Protocol", CBX_protocol);
-    commsForm->addRow(new QLabel, CHK_HDuplex);
-    auto* commsLayout = new QVBoxLayout(comms);
-    commsLayout->addLayout(commsForm);
-    commsLayout->addWidget(pnlNetwork);
-    commsLayout->addWidget(pnlSerial);
-    commsLayout->addStretch(1);
-    PageControl1->addTab(comms, QStringLiteral("Communications"));
+    auto* form = new QFormLayout;
+    addRow(form, "Type", cbxType);
+    addRow(form, "Protocol", CBX_protocol);
+    form->addRow(new QLabel, CHK_HDuplex);
+    auto* layout = new QVBoxLayout(comms);
+    layout->addLayout(form);
+    layout->addWidget(pnlNetwork);
+    layout->addWidget(pnlSerial);
+    layout->addStretch(1);
+    return comms;
+}
 
-    // "Preferences": shown only, nothing reads it.
+QWidget* TF_Settings::networkPanel(QWidget* page) {
+    auto* panel = new QWidget(page);
+    panel->setObjectName(QStringLiteral("pnlNetwork"));
+    hostname = new QLineEdit(QStringLiteral("hostname"), panel);
+    hostname->setObjectName(QStringLiteral("hostname"));
+    port = new QLineEdit(QStringLiteral("port"), panel);
+    port->setObjectName(QStringLiteral("port"));
+    auto* form = new QFormLayout(panel);
+    form->setContentsMargins(0, 0, 0, 0);
+    addRow(form, "Hostname", hostname);
+    addRow(form, "Port", port);
+    return panel;
+}
+
+QWidget* TF_Settings::serialPanel(QWidget* page) {
+    auto* panel = new QWidget(page);
+    panel->setObjectName(QStringLiteral("pnlSerial"));
+    QStringList comItems;
+    for (int i = 1; i <= comPorts; ++i) comItems << QStringLiteral("Com%1").arg(i);
+    CBX_ComPort = comboBox(panel, "CBX_ComPort", comItems);
+    CBX_BaudRate = comboBox(panel, "CBX_BaudRate", rateTexts());
+    auto* form = new QFormLayout(panel);
+    form->setContentsMargins(0, 0, 0, 0);
+    addRow(form, "Com Port", CBX_ComPort);
+    addRow(form, "Baud Rate", CBX_BaudRate);
+    return panel;
+}
+
+QWidget* TF_Settings::preferencesPage() {
     auto* preferences = new QWidget;
     preferences->setObjectName(QStringLiteral("TabSheet2"));
     RBG_lambda = new QGroupBox(preferences);
@@ -155,12 +177,13 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     auto* radios = new QVBoxLayout(RBG_lambda);
     radios->addWidget(RAD_ShowAFR);
     radios->addWidget(RAD_ShowLambda);
-    auto* preferencesLayout = new QVBoxLayout(preferences);
-    preferencesLayout->addWidget(RBG_lambda);
-    preferencesLayout->addStretch(1);
-    PageControl1->addTab(preferences, QStringLiteral("Preferences"));
-    PageControl1->setCurrentIndex(0);
+    auto* layout = new QVBoxLayout(preferences);
+    layout->addWidget(RBG_lambda);
+    layout->addStretch(1);
+    return preferences;
+}
 
+QLayout* TF_Settings::buttonRow() {
     BTN_Exit = new QPushButton(QStringLiteral("Ok"), this);
     BTN_Exit->setObjectName(QStringLiteral("BTN_Exit"));
     BTN_Exit->setDefault(true);
@@ -170,15 +193,10 @@ TF_Settings::TF_Settings(TEcuController& controller, TPreferences& prefs, TMainS
     buttons->addStretch(1);
     buttons->addWidget(BTN_Exit);
     buttons->addWidget(BTN_Cancel);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(PageControl1, 1);
-    layout->addLayout(buttons);
-
-    connect(cbxType, &QComboBox::currentIndexChanged, this, &TF_Settings::cbxTypeChange);
-    connect(BTN_Exit, &QPushButton::clicked, this, &TF_Settings::BTN_ExitClick);
-    connect(BTN_Cancel, &QPushButton::clicked, this, &QDialog::reject);
+    return buttons;
 }
+
+// ---- Handlers ---------------------------------------------------------------------------
 
 void TF_Settings::showEvent(QShowEvent* event) {
     // Filled when it opens, not when the operator comes back to it from another program: the

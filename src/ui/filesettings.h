@@ -11,6 +11,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -78,6 +79,18 @@ private:
     void showComDevices();
     // The OK action proper; false when the dialog must stay open.
     bool applyLink();
+
+    // ---- The form, part by part
+    // "Communications": the link's type, protocol and the panel of the type chosen.
+    QWidget* communicationsPage();
+    // Host name and port, on `page`.
+    QWidget* networkPanel(QWidget* page);
+    // Com port and bit rate, on `page`.
+    QWidget* serialPanel(QWidget* page);
+    // "Preferences": shown only, nothing reads it.
+    QWidget* preferencesPage();
+    // "Ok" and "Cancel" under the pages.
+    QLayout* buttonRow();
 
     TEcuController& controller;
     TPreferences& prefs;

@@ -40,17 +40,19 @@ constexpr const char* rangeError = "Range check error";
 
 // The pages, in tab order; the dialog opens on the last.
 enum TPage { lcdPage, wbo2Page, knockSensorPage, triggerSetupPage, outputsPage, outputDebugPage, pageCount };
+constexpr int oneColumn = 1000;  // more rows than any page has
 struct TPageSpec {
     const char* name;
     const char* caption;
+    int rowsPerColumn;  // of labelled boxes, before the next pair of columns starts
 };
 constexpr TPageSpec pageSpecs[pageCount] = {
-    {"LCD", "LCD"},
-    {"WBO2", "O2 Sensor"},
-    {"knockPage", "Knock Sensor"},
-    {"triggerPage", "Trigger Setup"},
-    {"outputPage", "Outputs"},
-    {"outputDebug", "Output Debug"},
+    {"LCD", "LCD", oneColumn},
+    {"WBO2", "O2 Sensor", 11},
+    {"knockPage", "Knock Sensor", oneColumn},
+    {"triggerPage", "Trigger Setup", oneColumn},
+    {"outputPage", "Outputs", oneColumn},
+    {"outputDebug", "Output Debug", oneColumn},
 };
 
 // When a plain box commits: when it loses the focus, or at every change of its text.
@@ -96,7 +98,20 @@ constexpr TBoxSpec boxSpecs[] = {
     {wbo2Page, "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", "wbo2_ri_confidence_scale", TCommit::exit},
     {outputsPage, "fan_temp", "Fan On Temp", "fan_temp", TCommit::exit},
 };
-constexpr int wbo2BoxesPerColumn = 11;
+
+// The form is built page by page, and `boxes` must stay in the order of this table.
+constexpr bool boxesInPageOrder() {
+    for (size_t i = 1; i < std::size(boxSpecs); ++i)
+        if (boxSpecs[i].page < boxSpecs[i - 1].page) return false;
+    return true;
+}
+static_assert(boxesInPageOrder(), "the box table goes page by page");
+
+constexpr int boxesOn(int page) {
+    int n = 0;
+    for (const TBoxSpec& entry : boxSpecs) n += entry.page == page;
+    return n;
+}
 
 // Output channel codes: the low four bits pick a group of outputs, the high four bits count
 // 0 to 7 within it (coil n is n*16 + 2).
@@ -106,6 +121,7 @@ struct TPanelEntry {
     uint8_t code;
     int column;  // on the page: injectors, coils, drives, LEDs
 };
+constexpr int outputColumns = 4;
 constexpr TPanelEntry panelEntries[] = {
     {"LED1", "LED1 (onboard)", 39, 3},      {"LED2", "LED2 (onboard)", 55, 3},
     {"DRIVEA", "MISCA (18-12)", 1, 2},      {"DRIVEB", "MISCB (18-6)", 17, 2},
@@ -195,6 +211,67 @@ QPushButton* newButton(QWidget* parent, const char* name, const char* caption) {
     return button;
 }
 
+// One arrow of the calibration's up-down control.
+QToolButton* newArrow(QWidget* parent, const char* name, Qt::ArrowType arrow) {
+    auto* button = new QToolButton(parent);
+    button->setArrowType(arrow);
+    button->setObjectName(latin(name));
+    button->setAutoRepeat(true);
+    button->setFixedSize(18, 11);
+    return button;
+}
+
+// The n-th field of a grid of labelled fields, after its label; a column pair holds
+// `perColumn` of them.
+void placeField(QGridLayout* grid, QWidget* field, const char* caption, int n, int perColumn) {
+    const int row = n % perColumn, column = 2 * (n / perColumn);
+    grid->addWidget(labelFor(field, caption), row, column);
+    grid->addWidget(field, row, column + 1);
+}
+
+// An output's switch panel, raised (off), with its caption and the hidden "ON" mark.
+QFrame* newOutputPanel(QWidget* parent, const TPanelEntry& entry) {
+    auto* frame = new TOutputPanel(parent);
+    frame->setObjectName(latin(entry.name));
+    frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    frame->setLineWidth(2);
+    frame->setFixedSize(panelWidth, panelHeight);
+    frame->setFocusPolicy(Qt::StrongFocus);
+    auto* onMark = new QLabel(QStringLiteral("ON"), frame);
+    onMark->setObjectName(latin(onMarkName));
+    QFont bold = onMark->font();
+    bold.setBold(true);
+    onMark->setFont(bold);
+    onMark->setAttribute(Qt::WA_TransparentForMouseEvents);
+    onMark->hide();
+    auto* caption = new QLabel(latin(entry.caption), frame);
+    caption->setAlignment(Qt::AlignCenter);
+    caption->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* inside = new QHBoxLayout(frame);
+    inside->setContentsMargins(6, 2, 4, 2);
+    inside->addWidget(onMark);
+    inside->addWidget(caption, 1);
+    return frame;
+}
+
+// Tab goes down each column in turn, as the panels (in the order of the panel table) stand.
+void tabDownColumns(const std::vector<QFrame*>& panels) {
+    std::vector<size_t> byColumn(panels.size());
+    std::iota(byColumn.begin(), byColumn.end(), size_t{0});
+    std::stable_sort(byColumn.begin(), byColumn.end(),
+                     [](size_t a, size_t b) { return panelEntries[a].column < panelEntries[b].column; });
+    for (size_t k = 1; k < byColumn.size(); ++k) QWidget::setTabOrder(panels[byColumn[k - 1]], panels[byColumn[k]]);
+}
+
+// A page's layout: `grid` at the top left; what stands above it is inserted at 0.
+QVBoxLayout* layOutPage(QWidget* page, QGridLayout* grid) {
+    auto* layout = new QVBoxLayout(page);
+    grid->setColumnStretch(grid->columnCount(), 1);
+    layout->addLayout(grid);
+    layout->addStretch(1);
+    return layout;
+}
+
 }  // namespace
 
 bool refusedForBootloader(const TECU& ecu, TMainServices& messages) {
@@ -209,62 +286,40 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), ecu(ecu), op(op) {
     setObjectName(QStringLiteral("hardwareConfig"));
     setWindowTitle(QStringLiteral("hardwareConfig"));
+    addPages();
+    layOutPage(LCD, addBoxes(lcdPage));
+    buildWbo2Page();
+    for (QWidget* empty : {knockPage, triggerPage}) layOutPage(empty, new QGridLayout);
+    buildOutputsPage();
+    buildOutputDebugPage();
+    addButtons();
+    connectHandlers();
+    // Opens on "Output Debug", which needs no fill; the others fill whenever they are shown.
+    hwConfigs->setCurrentIndex(outputDebugPage);
+    connect(hwConfigs, &QTabWidget::currentChanged, this, &ThardwareConfig::fillPage);
+    setChangesPending(false);
+}
 
+// ---- The form, page by page -------------------------------------------------------------
+
+void ThardwareConfig::addPages() {
     hwConfigs = new QTabWidget(this);
     hwConfigs->setObjectName(QStringLiteral("hwConfigs"));
-    QWidget* pages[pageCount];
-    QGridLayout* grids[pageCount];
+    QWidget** named[pageCount] = {&LCD, &WBO2, &knockPage, &triggerPage, &outputPage, &outputDebug};
     for (int p = 0; p < pageCount; ++p) {
-        pages[p] = new QWidget;
-        pages[p]->setObjectName(latin(pageSpecs[p].name));
-        grids[p] = new QGridLayout;
-        hwConfigs->addTab(pages[p], latin(pageSpecs[p].caption));
+        *named[p] = new QWidget;
+        (*named[p])->setObjectName(latin(pageSpecs[p].name));
+        hwConfigs->addTab(*named[p], latin(pageSpecs[p].caption));
     }
-    LCD = pages[lcdPage];
-    WBO2 = pages[wbo2Page];
-    knockPage = pages[knockSensorPage];
-    triggerPage = pages[triggerSetupPage];
-    outputPage = pages[outputsPage];
-    outputDebug = pages[outputDebugPage];
+}
 
-    // "O2 Sensor": the calibration row above the boxes.
-    wbo2_nernstdc_target = newBox(WBO2, "wbo2_nernstdc_target");
-    wbo2_nernstdc_target->setReadOnly(true);
-    btnCalAdjust = new QWidget(WBO2);
-    btnCalAdjust->setObjectName(QStringLiteral("btnCalAdjust"));
-    auto* arrows = new QVBoxLayout(btnCalAdjust);
-    arrows->setContentsMargins(0, 0, 0, 0);
-    arrows->setSpacing(0);
-    for (QToolButton** arrow : {&btnCalUp, &btnCalDown}) {
-        *arrow = new QToolButton(btnCalAdjust);
-        (*arrow)->setArrowType(arrow == &btnCalUp ? Qt::UpArrow : Qt::DownArrow);
-        (*arrow)->setObjectName(arrow == &btnCalUp ? QStringLiteral("btnCalUp") : QStringLiteral("btnCalDown"));
-        (*arrow)->setAutoRepeat(true);
-        (*arrow)->setFixedSize(18, 11);
-        arrows->addWidget(*arrow);
-    }
-    btnCalibrate = newButton(WBO2, "btnCalibrate", "Calibrate WBO2");
-    btn_wbenable = newButton(WBO2, "btn_wbenable", "Enable WBO2");
-    auto* calibration = new QHBoxLayout;
-    calibration->addWidget(labelFor(wbo2_nernstdc_target, "Sensor Calibration"));
-    calibration->addWidget(wbo2_nernstdc_target);
-    calibration->addWidget(btnCalAdjust);
-    calibration->addSpacing(12);
-    calibration->addWidget(btnCalibrate);
-    calibration->addWidget(btn_wbenable);
-    calibration->addStretch(1);
-
-    // The plain boxes, each with its label: one column on "LCD" and "Outputs", two on
-    // "O2 Sensor".
-    int rows[pageCount] = {};
+QGridLayout* ThardwareConfig::addBoxes(int page) {
+    auto* grid = new QGridLayout;
+    int n = 0;
     for (const TBoxSpec& entry : boxSpecs) {
-        QWidget* page = pages[entry.page];
-        QLineEdit* field = newBox(page, entry.name);
-        const int n = rows[entry.page]++;
-        const int row = entry.page == wbo2Page ? n % wbo2BoxesPerColumn : n;
-        const int column = entry.page == wbo2Page ? 2 * (n / wbo2BoxesPerColumn) : 0;
-        grids[entry.page]->addWidget(labelFor(field, entry.caption), row, column);
-        grids[entry.page]->addWidget(field, row, column + 1);
+        if (entry.page != page) continue;
+        QLineEdit* field = newBox(hwConfigs->widget(page), entry.name);
+        placeField(grid, field, entry.caption, n++, pageSpecs[page].rowsPerColumn);
         boxes.push_back(field);
         if (entry.commit == TCommit::change) {
             const int i = static_cast<int>(boxes.size()) - 1;
@@ -273,75 +328,77 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
             field->installEventFilter(this);
         }
     }
-    Edit1 = newBox(WBO2, "Edit1");
-    grids[wbo2Page]->addWidget(labelFor(Edit1, "ego_pid_kp"), rows[wbo2Page] % wbo2BoxesPerColumn, 2);
-    grids[wbo2Page]->addWidget(Edit1, rows[wbo2Page] % wbo2BoxesPerColumn, 3);
-    grids[wbo2Page]->setColumnMinimumWidth(1, boxWidth + 24);
+    return grid;
+}
 
-    // "Outputs": the fan.
+void ThardwareConfig::buildWbo2Page() {
+    QLayout* calibration = calibrationRow();
+    QGridLayout* grid = addBoxes(wbo2Page);
+    Edit1 = newBox(WBO2, "Edit1");
+    placeField(grid, Edit1, "ego_pid_kp", boxesOn(wbo2Page), pageSpecs[wbo2Page].rowsPerColumn);
+    grid->setColumnMinimumWidth(1, boxWidth + 24);
+    layOutPage(WBO2, grid)->insertLayout(0, calibration);
+}
+
+QLayout* ThardwareConfig::calibrationRow() {
+    wbo2_nernstdc_target = newBox(WBO2, "wbo2_nernstdc_target");
+    wbo2_nernstdc_target->setReadOnly(true);
+    btnCalAdjust = new QWidget(WBO2);
+    btnCalAdjust->setObjectName(QStringLiteral("btnCalAdjust"));
+    auto* arrows = new QVBoxLayout(btnCalAdjust);
+    arrows->setContentsMargins(0, 0, 0, 0);
+    arrows->setSpacing(0);
+    btnCalUp = newArrow(btnCalAdjust, "btnCalUp", Qt::UpArrow);
+    btnCalDown = newArrow(btnCalAdjust, "btnCalDown", Qt::DownArrow);
+    arrows->addWidget(btnCalUp);
+    arrows->addWidget(btnCalDown);
+    btnCalibrate = newButton(WBO2, "btnCalibrate", "Calibrate WBO2");
+    btn_wbenable = newButton(WBO2, "btn_wbenable", "Enable WBO2");
+    auto* row = new QHBoxLayout;
+    row->addWidget(labelFor(wbo2_nernstdc_target, "Sensor Calibration"));
+    row->addWidget(wbo2_nernstdc_target);
+    row->addWidget(btnCalAdjust);
+    row->addSpacing(12);
+    row->addWidget(btnCalibrate);
+    row->addWidget(btn_wbenable);
+    row->addStretch(1);
+    return row;
+}
+
+void ThardwareConfig::buildOutputsPage() {
+    QGridLayout* grid = addBoxes(outputsPage);
     fan_channel = new QComboBox(outputPage);
     fan_channel->setObjectName(QStringLiteral("fan_channel"));
     for (const TFanItem& item : fanItems) fan_channel->addItem(latin(item.text));
     fan_off_temp = newBox(outputPage, "fan_off_temp");
     fan_off_temp->installEventFilter(this);
     testFanBtn = newButton(outputPage, "testFanBtn", "Test Fan");
-    QGridLayout* fan = grids[outputsPage];
-    const int fanTempRow = rows[outputsPage] - 1;
-    fan->addWidget(labelFor(fan_channel, "Fan Channel"), fanTempRow + 1, 0);
-    fan->addWidget(fan_channel, fanTempRow + 1, 1);
-    fan->addWidget(labelFor(fan_off_temp, "Fan Off Temp"), fanTempRow + 2, 0);
-    fan->addWidget(fan_off_temp, fanTempRow + 2, 1);
-    fan->addWidget(testFanBtn, fanTempRow + 3, 1);
+    // Under the fan's temperature.
+    const int n = boxesOn(outputsPage), perColumn = pageSpecs[outputsPage].rowsPerColumn;
+    placeField(grid, fan_channel, "Fan Channel", n, perColumn);
+    placeField(grid, fan_off_temp, "Fan Off Temp", n + 1, perColumn);
+    grid->addWidget(testFanBtn, n + 2, 1);
+    layOutPage(outputPage, grid);
+}
 
-    // "Output Debug": the warning and a switch panel per output.
+void ThardwareConfig::buildOutputDebugPage() {
     auto* warning = new QLabel(latin(warningText), outputDebug);
     warning->setObjectName(QStringLiteral("lblWarning"));
     warning->setWordWrap(true);
     warning->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold"));
-    int panelRows[4] = {};
-    QGridLayout* switches = grids[outputDebugPage];
+    auto* grid = new QGridLayout;
+    int rows[outputColumns] = {};
     for (const TPanelEntry& entry : panelEntries) {
-        auto* frame = new TOutputPanel(outputDebug);
-        frame->setObjectName(latin(entry.name));
-        frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
-        frame->setLineWidth(2);
-        frame->setFixedSize(panelWidth, panelHeight);
-        frame->setFocusPolicy(Qt::StrongFocus);
-        auto* onMark = new QLabel(QStringLiteral("ON"), frame);
-        onMark->setObjectName(latin(onMarkName));
-        QFont bold = onMark->font();
-        bold.setBold(true);
-        onMark->setFont(bold);
-        onMark->setAttribute(Qt::WA_TransparentForMouseEvents);
-        onMark->hide();
-        auto* caption = new QLabel(latin(entry.caption), frame);
-        caption->setAlignment(Qt::AlignCenter);
-        caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-        auto* inside = new QHBoxLayout(frame);
-        inside->setContentsMargins(6, 2, 4, 2);
-        inside->addWidget(onMark);
-        inside->addWidget(caption, 1);
+        QFrame* frame = newOutputPanel(outputDebug, entry);
         frame->installEventFilter(this);
-        switches->addWidget(frame, panelRows[entry.column]++, entry.column);
+        grid->addWidget(frame, rows[entry.column]++, entry.column);
         panels.push_back(frame);
     }
-    // Tab goes down each column in turn, as the panels stand.
-    std::vector<size_t> byColumn(panels.size());
-    std::iota(byColumn.begin(), byColumn.end(), size_t{0});
-    std::stable_sort(byColumn.begin(), byColumn.end(),
-                     [](size_t a, size_t b) { return panelEntries[a].column < panelEntries[b].column; });
-    for (size_t k = 1; k < byColumn.size(); ++k) QWidget::setTabOrder(panels[byColumn[k - 1]], panels[byColumn[k]]);
+    tabDownColumns(panels);
+    layOutPage(outputDebug, grid)->insertWidget(0, warning);
+}
 
-    // Every page: its grid at the top left.
-    for (int p = 0; p < pageCount; ++p) {
-        auto* layout = new QVBoxLayout(pages[p]);
-        if (p == wbo2Page) layout->addLayout(calibration);
-        if (p == outputDebugPage) layout->addWidget(warning);
-        grids[p]->setColumnStretch(grids[p]->columnCount(), 1);
-        layout->addLayout(grids[p]);
-        layout->addStretch(1);
-    }
-
+void ThardwareConfig::addButtons() {
     btnSave = newButton(this, "btnSave", "Save Changes");
     Close = newButton(this, "Close", "Close");
     auto* buttons = new QHBoxLayout;
@@ -352,7 +409,9 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     layout->addWidget(hwConfigs);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+}
 
+void ThardwareConfig::connectHandlers() {
     connect(btnCalUp, &QToolButton::clicked, this, [this] { btnCalAdjustClick(true); });
     connect(btnCalDown, &QToolButton::clicked, this, [this] { btnCalAdjustClick(false); });
     connect(btnCalibrate, &QPushButton::clicked, this, &ThardwareConfig::btnCalibrateClick);
@@ -361,11 +420,6 @@ ThardwareConfig::ThardwareConfig(TECU& ecu, TOperator& op, QWidget* owner)
     connect(testFanBtn, &QPushButton::clicked, this, &ThardwareConfig::testFanBtnClick);
     connect(btnSave, &QPushButton::clicked, this, &ThardwareConfig::btnSaveClick);
     connect(Close, &QPushButton::clicked, this, &QDialog::accept);
-
-    // Opens on "Output Debug", which needs no fill; the others fill whenever they are shown.
-    hwConfigs->setCurrentIndex(outputDebugPage);
-    connect(hwConfigs, &QTabWidget::currentChanged, this, &ThardwareConfig::fillPage);
-    setChangesPending(false);
 }
 
 ThardwareConfig::~ThardwareConfig() {

@@ -16,7 +16,9 @@
 
 class QComboBox;
 class QFrame;
+class QGridLayout;
 class QKeyEvent;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
@@ -127,4 +129,19 @@ private:
 
     TECU& ecu;
     TOperator& op;
+
+    // ---- The form, built page by page from the page, box and panel tables
+    void addPages();
+    // The page's plain boxes from the box table, each after its label, in a grid of their own.
+    QGridLayout* addBoxes(int page);
+    void buildWbo2Page();
+    // "O2 Sensor"'s row above its boxes: the sensor calibration and its buttons.
+    QLayout* calibrationRow();
+    // "Outputs": the fan's boxes.
+    void buildOutputsPage();
+    // "Output Debug": the warning and a switch panel per output.
+    void buildOutputDebugPage();
+    // "Save Changes" and "Close" under the pages.
+    void addButtons();
+    void connectHandlers();
 };

@@ -21,6 +21,7 @@
 #include "ecu/ecuctl.h"
 #include "link/linkfactory.h"
 #include "ui/debug.h"
+#include "ui/devicetext.h"
 #include "ui/ecuwork.h"
 #include "ui/filesettings.h"
 #include "ui/form2d.h"
@@ -295,8 +296,8 @@ TPreferences& TMainWindow::preferences() { return seams->prefs; }
 void TMainWindow::reportMessage(const std::string& text) { reportMessage(text, {}); }
 
 void TMainWindow::reportMessage(const std::string& text, const std::string& detail) {
-    TMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), QString::fromStdString(text),
-                    QString::fromStdString(detail), QMessageBox::Ok, this);
+    TMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), deviceText(text),
+                    deviceText(detail), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("messageBox"));
     runner.run(box);
 }
@@ -312,7 +313,7 @@ void TMainWindow::setActivity(bool on) {
 }
 
 void TMainWindow::setFirmwareText(const std::string& text) {
-    statusPanels[1]->setText(QString::fromStdString(text));
+    statusPanels[1]->setText(deviceText(text));
 }
 
 void TMainWindow::repaint() { update(); }

@@ -6,6 +6,7 @@
 
 #include "ecu/ecu.h"
 #include "platform/services.h"
+#include "ui/devicetext.h"
 #include "ui/messagebox.h"
 #include "ui/modalrunner.h"
 
@@ -30,7 +31,7 @@ std::string notStoredQuestion(int count) {
 bool settleUnstored(TECU& ecu, TModalRunner& runner, TMainServices& window, QWidget* parent) {
     const int count = ecu.unstored.count();
     if (count == 0 || !ecu.isOnline() || ecu.link->isLost()) return true;
-    TMessageBox box(QMessageBox::Warning, QStringLiteral("Veltrace"), QString::fromStdString(notStoredQuestion(count)),
+    TMessageBox box(QMessageBox::Warning, QStringLiteral("Veltrace"), deviceText(notStoredQuestion(count)),
                     QString(), QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
     box.setObjectName(QStringLiteral("notStoredQuestion"));
     box.button(QMessageBox::Save)->setText(QStringLiteral("Store"));

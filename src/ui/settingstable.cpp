@@ -1,6 +1,5 @@
 #include "ui/settingstable.h"
 
-#include <QAbstractTableModel>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -13,8 +12,6 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-#include <cstring>
-#include <functional>
 #include <vector>
 
 #include "data/backupfile.h"
@@ -27,86 +24,9 @@
 #include "ui/ecuwork.h"
 #include "ui/hwconfig.h"
 #include "ui/modalrunner.h"
+#include "ui/settingsmodel.h"
 #include "ui/tunecompare.h"
 #include "ui/tunefiles.h"
-
-// The named slots of a copy of the table: slot, name, value. The value is edited as text and
-// handed to `commit`, which writes it or refuses it.
-class TSettingsModel : public QAbstractTableModel {
-public:
-    enum TColumn { slotColumn, nameColumn, valueColumn, columnCount_ };
-    struct TRow {
-        int slot;
-        QString name;
-        int value;
-    };
-
-    std::function<bool(int slot, const QString& text)> commit;
-    bool editable = true;
-
-    void take(const TECUSettings& table) {
-        beginResetModel();
-        rows.clear();
-        for (int i = 0; i < TECUSettings::slotCount; ++i) {
-            const auto slot = static_cast<uint8_t>(i);
-            if (table.getName(slot).empty()) continue;
-            // Names are single bytes; control bytes are shown escaped, as in a backup.
-            rows.push_back({i, QString::fromLatin1(escapeSettingName(table.getName(slot))), table.getValue(slot)});
-        }
-        endResetModel();
-    }
-    void setValue(int slot, int value) {
-        for (size_t r = 0; r < rows.size(); ++r) {
-            if (rows[r].slot != slot) continue;
-            rows[r].value = value;
-            const QModelIndex at = index(static_cast<int>(r), valueColumn);
-            emit dataChanged(at, at);
-        }
-    }
-    void setEditable(bool on) {
-        editable = on;
-        if (!rows.empty()) emit dataChanged(index(0, valueColumn), index(rowCount() - 1, valueColumn));
-    }
-
-    int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : static_cast<int>(rows.size());
-    }
-    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : columnCount_; }
-
-    QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid()) return {};
-        const TRow& row = rows[index.row()];
-        if (role == Qt::DisplayRole) {
-            // Numbers as numbers, so that the columns sort by value.
-            if (index.column() == slotColumn) return row.slot;
-            if (index.column() == nameColumn) return row.name;
-            return row.value;
-        }
-        if (role == Qt::EditRole && index.column() == valueColumn) return QString::number(row.value);
-        if (role == Qt::TextAlignmentRole && index.column() != nameColumn)
-            return QVariant(Qt::AlignRight | Qt::AlignVCenter);
-        return {};
-    }
-
-    bool setData(const QModelIndex& index, const QVariant& value, int role) override {
-        if (role != Qt::EditRole || index.column() != valueColumn || !commit) return false;
-        return commit(rows[index.row()].slot, value.toString());
-    }
-
-    Qt::ItemFlags flags(const QModelIndex& index) const override {
-        Qt::ItemFlags f = QAbstractTableModel::flags(index);
-        if (editable && index.column() == valueColumn) f |= Qt::ItemIsEditable;
-        return f;
-    }
-
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-        static const char* const titles[] = {"Slot", "Name", "Value"};
-        return QString::fromLatin1(titles[section]);
-    }
-
-    std::vector<TRow> rows;
-};
 
 namespace {
 

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "ui/devicetext.h"
+
 namespace {
 
 constexpr int barLeft = 24, barTop = 24, barWidth = 337, barHeight = 33;
@@ -38,10 +40,10 @@ TStatusBarDlg::TStatusBarDlg(QWidget* parent)
     StatusBar1->addWidget(statusLine, 1);
 }
 
-void TStatusBarDlg::setCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }
+void TStatusBarDlg::setCaption(const std::string& text) { setWindowTitle(deviceText(text)); }
 
 void TStatusBarDlg::setStatusText(const std::string& text) {
-    statusLine->setText(QString::fromStdString(text));
+    statusLine->setText(deviceText(text));
 }
 
 QString TStatusBarDlg::statusText() const { return statusLine->text(); }

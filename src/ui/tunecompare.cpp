@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/convert.h"
+#include "ui/devicetext.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ QVariant TTuneCompareModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole) {
         // Numbers as numbers, so that the columns sort by value; "-" for a side without the name.
         if (column == slotColumn) return row.slot;
-        if (column == nameColumn) return QString::fromLatin1(escapeSettingName(row.name));
+        if (column == nameColumn) return deviceText(escapeSettingName(row.name));
         if (column == markColumn) return markOf(row);
         return value ? QVariant(int(*value)) : QVariant(QStringLiteral("-"));
     }

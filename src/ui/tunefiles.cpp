@@ -11,6 +11,7 @@
 #include "ecu/ecu.h"
 #include "platform/files.h"
 #include "platform/services.h"
+#include "ui/devicetext.h"
 #include "ui/messagebox.h"
 #include "ui/modalrunner.h"
 #include "ui/tunecompare.h"
@@ -76,7 +77,7 @@ bool askToWrite(TModalRunner& runner, QWidget* parent, const std::vector<TSettin
         text += escapeSettingName(d.name) + ": " + std::to_string(*d.left) + " -> " + std::to_string(*d.right) + "\n";
     }
     text += "\nThe ECU then stores its settings, and they are read back. Write them?";
-    TMessageBox box(QMessageBox::Question, QStringLiteral("Write to ECU"), QString::fromStdString(text), QString(),
+    TMessageBox box(QMessageBox::Question, QStringLiteral("Write to ECU"), deviceText(text), QString(),
                     QMessageBox::Yes | QMessageBox::No, parent);
     box.setObjectName(QStringLiteral("writeQuestion"));
     box.setDefaultButton(QMessageBox::No);

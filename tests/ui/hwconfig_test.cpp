@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <csignal>
 #include <numeric>
 
 #include "simecu.h"
@@ -230,6 +231,22 @@ TEST_F(HwConfigTest, OutputPanelsSwitchAndAreSwitchedOffWhenTheDialogCloses) {
     QTest::mouseClick(dialog->panel("Panel1"), Qt::LeftButton);
     dialog.reset();
     EXPECT_EQ(ecu->events(), (Events{"output 83 on", "output 83 off"}));
+}
+
+TEST_F(HwConfigTest, AnOutputLeftOnWhenTheLinkIsCutIsNamedAsItClosesAndItsPanelStaysOn) {
+    open();
+    QFrame* coil2 = dialog->panel("COIL2");
+    QTest::mouseClick(coil2, Qt::LeftButton);
+    ASSERT_EQ(ecu->events(), Events{"output 34 on"});
+    ecu->sim->stop(SIGKILL);
+
+    QTest::mouseClick(dialog->Close, Qt::LeftButton);
+    const auto shown = messages();
+    ASSERT_EQ(shown.size(), 1u);
+    for (const char* part : {"COIL2 (36-34) (output 34) may still be on", "Power the ECU down"})
+        EXPECT_NE(shown[0].find(part), std::string::npos) << shown[0];
+    EXPECT_EQ(coil2->frameShadow(), QFrame::Sunken);
+    EXPECT_NE(ecu->fake.log.all().find("COIL2 (36-34) (output 34) may still be on"), std::string::npos);
 }
 
 TEST_F(HwConfigTest, AnOutputThatIsOnIsRedAndMarkedAndPanelsWorkByKeyboard) {

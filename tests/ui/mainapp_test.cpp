@@ -601,6 +601,34 @@ TEST_F(MainWindowTest, MarkupInAVersionOrInSettingNamesIsShownAsItCameAndOpensNo
     ::close(watch);
 }
 
+TEST_F(MainWindowTest, BytesFromTheEcuShowAsTheSameCharactersInTheListTheStatusBarTheLogAndABox) {
+    // Bytes past ASCII in the version and in a setting name: one character of that code each.
+    TSimProcess sim(simTcp({"--version", "1.0.\xe9\xff", "--odd-name", "3:caf\xe9"}));
+    overTcp(sim);
+    item("DebugWindow1")->trigger();
+    window->Online1Click();
+    expectState(true);
+    item("SettingsTable1")->trigger();
+    QAbstractItemModel* rows = window->settingsTable->table->model();
+    QString listed;
+    for (int r = 0; r < rows->rowCount(); ++r)
+        if (rows->index(r, 1).data().toString().startsWith("caf")) listed = rows->index(r, 1).data().toString();
+    window->reportMessage("while writing " + window->ecuController().ecu().settings->getName(3));
+    const QString log = window->debugWindow->lines().join("\n");
+
+    const struct {
+        const char* where;
+        QString shown, expected;
+    } views[] = {
+        {"status bar", window->statusPanel(1), QString("Firmware v.1.0.\u00e9\u00ff")},
+        {"settings list", listed, QString("caf\u00e9")},
+        {"message box", runner.messages.value(0), QString("while writing caf\u00e9")},
+    };
+    for (const auto& v : views) EXPECT_EQ(v.shown.toStdString(), v.expected.toStdString()) << v.where;
+    for (const QString& reply : {QString("1.0.\u00e9\u00ff"), QString("caf\u00e9=")})
+        EXPECT_TRUE(log.contains(reply)) << reply.toStdString() << " in the debug log:\n" << log.toStdString();
+}
+
 TEST_F(MainWindowTest, AfterALostLinkOrAFailedConnectTheWindowShowsWhatIsTrue) {
     // The line is cut in the middle of a flash.
     TSimProcess cut(simPty({"--drop-after", "3000", "--erase-ms", "0"}));
