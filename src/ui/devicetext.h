@@ -11,3 +11,8 @@
 #include <string_view>
 
 QString deviceText(std::string_view bytes);
+
+// A message of the core or the window: it may quote the ECU's bytes and name the operator's
+// files, whose paths are UTF-8. A message that is valid UTF-8 is read as such (a path with "ü"
+// stays "ü"); one that is not holds bytes of the ECU and is shown as deviceText shows them.
+QString messageText(std::string_view text);

@@ -296,8 +296,8 @@ TPreferences& TMainWindow::preferences() { return seams->prefs; }
 void TMainWindow::reportMessage(const std::string& text) { reportMessage(text, {}); }
 
 void TMainWindow::reportMessage(const std::string& text, const std::string& detail) {
-    TMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), deviceText(text),
-                    deviceText(detail), QMessageBox::Ok, this);
+    TMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(windowCaption), messageText(text),
+                    messageText(detail), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("messageBox"));
     runner.run(box);
 }

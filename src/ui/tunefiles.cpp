@@ -77,7 +77,7 @@ bool askToWrite(TModalRunner& runner, QWidget* parent, const std::vector<TSettin
         text += escapeSettingName(d.name) + ": " + std::to_string(*d.left) + " -> " + std::to_string(*d.right) + "\n";
     }
     text += "\nThe ECU then stores its settings, and they are read back. Write them?";
-    TMessageBox box(QMessageBox::Question, QStringLiteral("Write to ECU"), deviceText(text), QString(),
+    TMessageBox box(QMessageBox::Question, QStringLiteral("Write to ECU"), messageText(text), QString(),
                     QMessageBox::Yes | QMessageBox::No, parent);
     box.setObjectName(QStringLiteral("writeQuestion"));
     box.setDefaultButton(QMessageBox::No);

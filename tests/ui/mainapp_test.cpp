@@ -627,6 +627,10 @@ TEST_F(MainWindowTest, BytesFromTheEcuShowAsTheSameCharactersInTheListTheStatusB
     for (const auto& v : views) EXPECT_EQ(v.shown.toStdString(), v.expected.toStdString()) << v.where;
     for (const QString& reply : {QString("1.0.\u00e9\u00ff"), QString("caf\u00e9=")})
         EXPECT_TRUE(log.contains(reply)) << reply.toStdString() << " in the debug log:\n" << log.toStdString();
+    // A message that names the operator's file keeps its path's characters (UTF-8 from Qt).
+    runner.forget();
+    window->reportMessage("Cannot write /home/j\xc3\xbcrgen/tune.txt");
+    EXPECT_EQ(runner.messages.value(0).toStdString(), "Cannot write /home/j\u00fcrgen/tune.txt");
 }
 
 TEST_F(MainWindowTest, AfterALostLinkOrAFailedConnectTheWindowShowsWhatIsTrue) {
