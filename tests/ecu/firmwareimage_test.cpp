@@ -42,10 +42,4 @@ TEST(FirmwareImage, FilesTheEcuCannotTakeAreRefusedWithOneTextPerRule) {
         EXPECT_EQ(loaded.message, "Unable to read firmware image!");
         EXPECT_EQ(loaded.detail, file + ": " + c.reason);
     }
-
-    // A file that cannot be read at all is told with the reader's own text.
-    const TFirmwareImage missing = loadFirmwareImage(dir.path + "/none.hex");
-    EXPECT_EQ(missing.fault, TImageFault::CannotOpen);
-    EXPECT_EQ(missing.message.rfind("Cannot open file '" + dir.path + "/none.hex': ", 0), 0u) << missing.message;
-    EXPECT_EQ(missing.detail, "");
 }

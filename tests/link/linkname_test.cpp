@@ -16,12 +16,10 @@ TEST(LinkName, SerialAndNetworkLinksAsTheMessagesNameThem) {
     serial.setBaudRate(19200);
     const struct {
         std::string port, device, name;
-    } serialCases[] = {
-        {"1", "", "serial port 1 (/dev/ttyUSB0) at 19200 bit/s"},
-        {"2", "", "serial port 2 at 19200 bit/s"},  // an empty entry names no device
-        {"4", "", "serial port 4 at 19200 bit/s"},  // past the list
-        {"1", "/dev/pts/7", "/dev/pts/7 at 19200 bit/s"},
-    };
+    } serialCases[] = {{"1", "", "serial port 1 (/dev/ttyUSB0) at 19200 bit/s"},
+                       {"2", "", "serial port 2 at 19200 bit/s"},  // an empty entry names no device
+                       {"4", "", "serial port 4 at 19200 bit/s"},  // past the list
+                       {"1", "/dev/pts/7", "/dev/pts/7 at 19200 bit/s"}};
     for (const auto& c : serialCases) {
         serial.setPort(c.port);
         EXPECT_EQ(linkDisplayName(serial, c.device), c.name) << c.port;
