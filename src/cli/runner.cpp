@@ -14,9 +14,11 @@
 #include "data/ihexfile.h"
 #include "data/namematch.h"
 #include "ecu/ecu.h"
+#include "ecu/firmwareimage.h"
 #include "data/settingsdiff.h"
 #include "ecu/restore.h"
 #include "link/linkfactory.h"
+#include "link/linkname.h"
 #include "platform/console.h"
 #include "platform/convert.h"
 #include "platform/files.h"
@@ -30,15 +32,6 @@
 #endif
 
 namespace {
-
-// The app's reflash question, asked before anything is sent.
-constexpr const char* reflashQuestion =
-    "You are about to reflash the firmware in your ECU. It is very important that you do not power "
-    "off your ECU during the flash process! Are you sure you want to do this?";
-
-// The firmware file is read as the app reads it.
-constexpr uint16_t firmwareInitialSize = 8192;
-constexpr uint16_t firmwareGrowStep = 1024;
 
 // A command that cannot go on; the message says why, the status is the exit status.
 class ECliFailure : public std::runtime_error {
@@ -62,28 +55,14 @@ std::string readInputFile(const std::string& fileName, const std::string& what) 
     return text;
 }
 
-// Reads a firmware file into its flat image and checks that the ECU can take it: valid HEX
-// with its end record, some data, at most 131072 bytes. Throws ECliFailure with status 3.
-std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TMainServices& messages) {
-    auto hex = std::make_unique<TIHexFile>(firmwareInitialSize, firmwareGrowStep);
-    try {
-        hex->openFile(fileName);
-        const bool read = hex->readRecords();
-        const bool built = read && hex->buildImage(messages);
-        hex->closeFile();
-        if (!read || !built)
-            throw ECliFailure(exitBadFile, "Unable to read firmware image! " + fileName +
-                                               (hex->failure.empty() ? std::string() : " " + hex->failure));
-    } catch (const EInOutError& e) {
-        throw ECliFailure(exitBadFile, e.what());
-    }
-    if (hex->imageSize > static_cast<uint32_t>(ecu_protocol::maxImageBytes))
-        throw ECliFailure(exitBadFile, fileName + ": firmware image too large: " + std::to_string(hex->imageSize) +
-                                           " bytes (the ECU takes at most " +
-                                           std::to_string(ecu_protocol::maxImageBytes) + ")");
-    if (hex->dataBytes == 0)
-        throw ECliFailure(exitBadFile, fileName + " holds no data: it has no data bytes to flash");
-    return hex;
+// Reads a firmware file and checks that the ECU can take it; the records it passed over are told
+// on standard error. Throws ECliFailure with status 3 for a file that cannot be flashed.
+std::unique_ptr<TIHexFile> loadFirmware(const std::string& fileName, TConsole& console) {
+    TFirmwareImage loaded = loadFirmwareImage(fileName);
+    for (const std::string& warning : loaded.warnings) console.line(warning);
+    if (!loaded.hex)
+        throw ECliFailure(exitBadFile, loaded.message + (loaded.detail.empty() ? "" : " " + loaded.detail));
+    return std::move(loaded.hex);
 }
 
 // Standard output carries the results: one that cannot be written (a full disk, a closed
@@ -217,24 +196,7 @@ void TSession::chooseLink() {
     }
 }
 
-std::string TSession::linkName() {
-    if (ecu.link->isSerialKind()) {
-        std::string port = serialDevice;
-        if (port.empty()) {
-            // A port number: name the device it stands for in the serial port list.
-            port = "serial port " + ecu.getLinkAddress();
-            const std::vector<std::string> devices = serialPortList();
-            const int n = std::atoi(ecu.getLinkAddress().c_str());
-            if (n >= 1 && n <= static_cast<int>(devices.size()) && !devices[n - 1].empty())
-                port += " (" + devices[n - 1] + ")";
-        }
-        return port + " at " + std::to_string(ecu.getLinkBaudRate()) + " bit/s";
-    }
-    std::string host = ecu.getLinkAddress();
-    if (host.empty()) host = "127.0.0.1";
-    if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    return host + ":" + std::to_string(ecu.getLinkBaudRate());
-}
+std::string TSession::linkName() { return linkDisplayName(*ecu.link, serialDevice); }
 
 // What the app's online command does: open the link, echo off (unless asked for), connect.
 void TSession::goOnline() {
@@ -301,13 +263,13 @@ int TSession::run() {
     std::vector<TBackupEntry> backup;
     std::vector<std::string> importLines;
     if (options.command == "flash") {
-        firmware = loadFirmware(options.args[0], services);
+        firmware = loadFirmware(options.args[0], console);
         if (!options.yes) {
             if (!streams.inIsTerminal)
                 throw ECliFailure(exitUsage, "flash: standard input is not a terminal, so the reflash question "
                                              "cannot be asked; give --yes to flash " + options.args[0] +
                                              " without asking");
-            console.line(reflashQuestion);
+            console.line(reflashQuestionText);
             console.line("Type yes to flash " + options.args[0] + " through " + linkName() +
                          ", anything else aborts [Yes/Abort]:");
             char answer[64] = {};
@@ -444,19 +406,11 @@ int TSession::flash(const TIHexFile& firmware) {
     }
 
     const TCarryOverReport& r = ecu.lastCarryOver;
-    std::string text = "Firmware updated: " + services.firmwareText + "\n";
-    text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
-                                   "no settings to read\n"
-                                 : "Settings backed up to " + r.backupFile + "\n";
-    text += carryOverText(r);
-    if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
     // The flash went through all the same: the status stays 0.
-    if (!r.reportError.empty())
-        console.line(std::string(cli_defaults::program) +
-                     ": the firmware and the settings are in place, but the carry-over report could not be "
-                     "written to " + r.reportError);
+    if (const std::string unwritten = unwrittenReportText(r); !unwritten.empty())
+        console.line(std::string(cli_defaults::program) + ": " + unwritten);
     try {
-        print(text);
+        print(flashReportText(r, ecu.firmwareText));
     } catch (const ECliFailure&) {
         // After a hang-up the outcome file is where the operator finds this.
         if (!TFlashInterruptGuard::hungUp()) throw;
@@ -542,8 +496,7 @@ int runDiffFiles(const TCliOptions& options, const TCliStreams& streams) {
 // `hex` needs no ECU.
 int runHex(const TCliOptions& options, const TCliStreams& streams) {
     TConsole console(streams.err, false, false);
-    TTerminalServices services(console);
-    const std::unique_ptr<TIHexFile> hex = loadFirmware(options.args[0], services);
+    const std::unique_ptr<TIHexFile> hex = loadFirmware(options.args[0], console);
     const std::string sizeLine = "image " + std::to_string(hex->imageSize) + " bytes\n";
     if (options.output == cli_defaults::standardOutput) {
         // The image is the output; the size goes where messages go.

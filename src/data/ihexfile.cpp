@@ -120,6 +120,7 @@ bool TIHexFile::readRecords() {
     dataBytes = 0;
 
     failure.clear();
+    warnings.clear();
     THexRec* tail = nullptr;
     int lineNumber = 0;
     bool endRecord = false;
@@ -172,7 +173,7 @@ bool TIHexFile::readRecords() {
     return true;
 }
 
-bool TIHexFile::buildImage(TMainServices& messages) {
+bool TIHexFile::buildImage() {
     // First find where the data will end, so that the image grows once and a record that the
     // image cannot hold is refused before anything is written. A linear base reaches 4 GiB, so
     // addresses are computed in 64 bits.
@@ -228,7 +229,7 @@ bool TIHexFile::buildImage(TMainServices& messages) {
                 base = recordBase(*rec);  // the last of the two kinds counts
                 break;
             default:
-                messages.reportMessage("Parsed unsupported record type: " + std::to_string(rec->recordType));
+                warnings.push_back("Parsed unsupported record type: " + std::to_string(rec->recordType));
                 break;
         }
     }

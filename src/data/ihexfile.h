@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/services.h"
 
 // A malformed line of a HEX file.
 class EParseError : public std::runtime_error {
@@ -61,11 +60,11 @@ public:
     bool readRecords();
     // Lays the records into the image and empties the list. Type 2 records set the base to
     // their value × 16, type 4 records to their value × 65536 (the last of either counts);
-    // other unsupported record types are reported to the operator through `messages`. True,
+    // a record of any other type changes nothing and adds its line to `warnings`. True,
     // except when data lies beyond maxImageSize, or beyond an image that cannot grow
     // (`growStep` 0): then nothing is laid out, the list is emptied, `failure` says why and the
     // result is false.
-    bool buildImage(TMainServices& messages);
+    bool buildImage();
     // Lets the file's text go. Throws EInOutError when no file is open.
     void closeFile();
 
@@ -77,6 +76,9 @@ public:
     // Why the last readRecords or buildImage returned false ("line 3: checksum error",
     // "has no end-of-file record: ..."); empty otherwise.
     std::string failure;
+    // What the operator is told of the records buildImage passed over ("Parsed unsupported
+    // record type: 3"), in file order; readRecords starts it afresh.
+    std::vector<std::string> warnings;
     uint32_t extent = 0;      // one past the highest address a data record covered
     uint32_t dataBytes = 0;   // data bytes laid out (records of no data add none)
     uint32_t imageSize = 0;   // always image.size()

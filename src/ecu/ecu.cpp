@@ -154,6 +154,7 @@ bool TECU::connect() {
     unstored.stored();  // a new connection: nothing is known of writes before it
     needsFirmware = bootloaderListening = false;
     versionText = "0.0.0";
+    firmwareText.clear();
     versionMajor = versionMinor = versionPatch = 0;
     link->discardPending();
     op.progress.showStep("Establishing Communications...", 5);
@@ -219,7 +220,8 @@ bool TECU::readVersion() {
     std::string first;
     if (await("\n", where)) first = l.received;
     if (first.empty() || !await("\n", where)) {
-        op.window.setFirmwareText("Firmware v.Unknown");
+        firmwareText = "Firmware v.Unknown";
+        op.window.setFirmwareText(firmwareText);
         versionText = "0.0.0";
         versionMajor = versionMinor = versionPatch = 0;
         return false;
@@ -240,7 +242,8 @@ bool TECU::readVersion() {
     versionMajor = major;
     versionMinor = minor;
     versionPatch = patch;
-    op.window.setFirmwareText("Firmware v." + versionText);
+    firmwareText = "Firmware v." + versionText;
+    op.window.setFirmwareText(firmwareText);
     return true;
 }
 

@@ -58,6 +58,13 @@ struct TCarryOverReport {
 // The report as lines of text for the operator (the carry-over file, the CLI's output): name
 // lists wrapped to `width` columns, each name as shownSettingName shows it.
 std::string carryOverText(const TCarryOverReport& report, size_t width = 78);
+// What the operator reads after a firmware update that ran to its end: the new firmware (as
+// `firmwareText` names it, "Firmware v.2.0.0"), where the settings were backed up, the carry-over
+// wrapped to `width` columns, where the report was written.
+std::string flashReportText(const TCarryOverReport& report, const std::string& firmwareText, size_t width = 78);
+// "the firmware and the settings are in place, but the carry-over report could not be written to
+// FILE: why" when the report is not on disk; empty when it is, or when none was due.
+std::string unwrittenReportText(const TCarryOverReport& report);
 // The file next to a backup that holds the outcome of the flash it was made for:
 // "<backup>-carryover.txt" (the report above) when the flash went through, "<backup>-failed.txt"
 // when it did not.
@@ -134,6 +141,9 @@ public:
     bool needsFirmware = false;
     bool debugEcho = false;
     std::string versionText = "0.0.0";
+    // The firmware as the window's status bar names it ("Firmware v.1.2.0", "Firmware
+    // v.Unknown"); empty until a version was asked for.
+    std::string firmwareText;
     int32_t versionMajor = 0;
     int32_t versionMinor = 0;
     int32_t versionPatch = 0;

@@ -2,6 +2,7 @@
 // bootloader, the settings carried over to the new firmware by name and read back.
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "data/ihexfile.h"
 #include "data/namematch.h"
 #include "ecu/ecu.h"
+#include "ecu/firmwareimage.h"
 #include "platform/convert.h"
 #include "platform/files.h"
 
@@ -87,6 +89,22 @@ std::string carryOverText(const TCarryOverReport& r, size_t width) {
     return text;
 }
 
+std::string flashReportText(const TCarryOverReport& r, const std::string& firmwareText, size_t width) {
+    std::string text = "Firmware updated: " + firmwareText + "\n\n";
+    text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
+                                   "no settings to read\n"
+                                 : "Settings backed up to " + r.backupFile + "\n";
+    text += carryOverText(r, width);
+    if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
+    return text;
+}
+
+std::string unwrittenReportText(const TCarryOverReport& r) {
+    if (r.reportError.empty()) return {};
+    return "the firmware and the settings are in place, but the carry-over report could not be written to " +
+           r.reportError;
+}
+
 bool TECU::flashFirmware(const TIHexFile& image) {
     FlashEndGuard end(*link, op.progress);
     try {
@@ -100,12 +118,11 @@ bool TECU::flashFirmware(const TIHexFile& image) {
 }
 
 void TECU::checkImage(const TIHexFile& image) {
-    if (image.imageSize > static_cast<uint32_t>(proto::maxImageBytes))
-        throw EFlashError("Firmware image too large: " + std::to_string(image.imageSize) +
-                          " bytes (at most " + std::to_string(proto::maxImageBytes) + ")");
-    // A file without data bytes reads as an all-zero image: flashing it would leave an ECU
-    // that cannot start.
-    if (image.dataBytes == 0) throw EFlashError("Firmware image holds no data");
+    // The fronts refuse such a file when it is read; this is the flash's own guard.
+    if (std::string why = imageRefusal(image); !why.empty()) {
+        why[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0])));  // a message of its own
+        throw EFlashError(why);
+    }
     // A running firmware that sent no settings (a download that brought nothing): they can be
     // neither backed up nor carried over.
     if (!bootloaderListening && settingsLines == 0)

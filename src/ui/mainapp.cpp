@@ -14,12 +14,15 @@
 #include <QVBoxLayout>
 
 #include <atomic>
+#include <cctype>
 #include <exception>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
 #include "ecu/ecuctl.h"
+#include "ecu/firmwareimage.h"
 #include "link/linkfactory.h"
+#include "link/linkname.h"
 #include "ui/debug.h"
 #include "ui/devicetext.h"
 #include "ui/ecuwork.h"
@@ -42,12 +45,9 @@ constexpr int pictureSize = 32;
 constexpr QPoint picturePlace(138, 6);
 constexpr int pictureStripHeight = 44;
 constexpr int panelWidths[2] = {100, 50};
-// The firmware image as the reader starts it and grows it.
-constexpr uint16_t imageInitialSize = 8192, imageGrowStep = 1024;
-
-constexpr const char* reflashQuestion =
-    "You are about to reflash the firmware in your ECU. It is very important that you do not power off "
-    "your ECU during the flash process! Are you sure you want to do this?";
+// The flash report's name lists are wrapped narrower than a terminal's: a message box is read
+// at a glance.
+constexpr size_t reportWidth = 64;
 constexpr const char* closeWhileFlashing =
     "A firmware update is running. Veltrace can be closed when it has ended: an ECU cut off in the "
     "middle of it is left without a firmware.";
@@ -126,26 +126,17 @@ QFileDialog* makeChooser(QWidget* parent, const TChooserSpec& entry) {
     return dialog;
 }
 
-// The link as messages name it: HOST:PORT ([HOST]:PORT for IPv6), or the serial port.
-std::string linkName(TCommunicator& link) {
-    if (link.isSerialKind()) return "serial port " + link.getPort();
-    const std::string host = link.getPort();
-    return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
-           std::to_string(link.getBaudRate());
-}
+// The link as messages name it.
+std::string linkName(TCommunicator& link) { return linkDisplayName(link); }
 
 // What the operator reads after a firmware update that ran to its end.
 std::string flashReport(const TECU& ecu) {
     const TCarryOverReport& r = ecu.lastCarryOver;
-    std::string text = "Firmware updated: Firmware v." + ecu.versionText + "\n\n";
-    text += r.backupFile.empty() ? "No settings backup: the ECU answered only through its bootloader, so it had "
-                                   "no settings to read.\n"
-                                 : "Settings backed up to " + r.backupFile + "\n";
-    text += carryOverText(r, 64);
-    if (!r.reportFile.empty()) text += "Report written to " + r.reportFile + "\n";
-    if (!r.reportError.empty())
-        text += "The firmware and the settings are in place, but this report could not be written to " +
-                r.reportError + "\n";
+    std::string text = flashReportText(r, ecu.firmwareText, reportWidth);
+    if (std::string unwritten = unwrittenReportText(r); !unwritten.empty()) {
+        unwritten[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unwritten[0])));
+        text += unwritten + "\n";
+    }
     return text;
 }
 
@@ -472,32 +463,17 @@ void TMainWindow::FirmwareUpdate1Click() {
     guarded([this] { runFirmwareUpdate(); });
 }
 
-bool TMainWindow::readFirmware(const QString& fileName, TIHexFile& image) {
-    try {
-        image.openFile(fileName.toStdString());
-    } catch (const EInOutError& e) {
-        reportMessage(e.what());
-        return false;
-    }
-    std::string why;
-    try {
-        if (!image.readRecords() || !image.buildImage(*this)) why = image.failure;
-    } catch (const std::exception& e) {
-        why = e.what();
-    }
-    // An image the ECU cannot take is refused here, before the question.
-    if (why.empty() && image.imageSize > static_cast<uint32_t>(ecu_protocol::maxImageBytes))
-        why = "the image is " + std::to_string(image.imageSize) + " bytes, more than the ECU's " +
-              std::to_string(ecu_protocol::maxImageBytes);
-    if (why.empty() && image.dataBytes == 0) why = "the file holds no data";
-    if (why.empty()) return true;
-    image.closeFile();
-    reportMessage("Unable to read firmware image!", fileName.toStdString() + ": " + why);
-    return false;
+std::unique_ptr<TIHexFile> TMainWindow::readFirmware(const QString& fileName) {
+    TFirmwareImage loaded = loadFirmwareImage(fileName.toStdString());
+    // The records the reader passed over, as it met them; an image the ECU cannot take is
+    // refused before the question.
+    for (const std::string& warning : loaded.warnings) reportMessage(warning);
+    if (!loaded.hex) reportMessage(loaded.message, loaded.detail);
+    return std::move(loaded.hex);
 }
 
 bool TMainWindow::askReflash() {
-    TMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString::fromLatin1(reflashQuestion), QString(),
+    TMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), QString::fromLatin1(reflashQuestionText), QString(),
                     QMessageBox::Yes | QMessageBox::Abort, this);
     box.setObjectName(QStringLiteral("reflashQuestion"));
     box.setDefaultButton(QMessageBox::Abort);
@@ -507,10 +483,8 @@ bool TMainWindow::askReflash() {
 void TMainWindow::runFirmwareUpdate() {
     const QString fileName = chooseFile(*firmwareOpenDlg());
     if (fileName.isEmpty()) return;
-    auto image = std::make_unique<TIHexFile>(imageInitialSize, imageGrowStep);
-    if (!readFirmware(fileName, *image)) return;
-    image->closeFile();  // the laid-out image is all the flash needs
-    if (!askReflash()) return;
+    std::unique_ptr<TIHexFile> image = readFirmware(fileName);
+    if (!image || !askReflash()) return;
 
     // The worker flashes with the image the command owns; this thread waits in the modal
     // progress dialog until the flash closes it, however the flash ends.

@@ -141,9 +141,8 @@ private:
     bool settleNotStored();
     // Choose a firmware file, read it, ask, flash it with the progress dialog shown modally.
     void runFirmwareUpdate();
-    // Reads the chosen file into `image`; false (the operator told why) when it cannot be
-    // flashed.
-    bool readFirmware(const QString& fileName, TIHexFile& image);
+    // Reads and checks the chosen file; null (the operator told why) when it cannot be flashed.
+    std::unique_ptr<TIHexFile> readFirmware(const QString& fileName);
     bool askReflash();
     // The chosen file, or an empty text when the operator cancelled.
     QString chooseFile(QFileDialog& dialog);

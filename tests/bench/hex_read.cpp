@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "data/ihexfile.h"
-#include "support/fakes.h"
 #include "support/hextext.h"
 #include "support/tempdir.h"
 
@@ -31,11 +30,10 @@ void BM_ReadFirmwareHex(benchmark::State& state) {
     TTempDir dir;
     const std::string text = firmwareText();
     const std::string file = writeFile(dir.path, "firmware.hex", text);
-    TRecordingWindow window;
     for (auto _ : state) {
         TIHexFile hex(8192, 1024);
         hex.openFile(file);
-        if (!hex.readRecords() || !hex.buildImage(window) || hex.imageSize != imageBytes) {
+        if (!hex.readRecords() || !hex.buildImage() || hex.imageSize != imageBytes) {
             state.SkipWithError("the firmware file did not load");
             break;
         }

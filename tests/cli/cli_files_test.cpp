@@ -95,7 +95,7 @@ TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
     const std::string bad = writeFile(files, "bad.hex", hexLine(0, 0, {1, 2}) + "\r\n:020000000102FC\r\n");
     auto r = cli({"hex", bad});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("Unable to read firmware image! " + bad + " line 2: checksum error"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Unable to read firmware image! " + bad + ": line 2: checksum error"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
     const std::string missing = files.path + "/missing.hex";

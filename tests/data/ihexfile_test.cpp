@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/convert.h"
-#include "support/fakes.h"
 #include "support/hextext.h"
 #include "support/tempdir.h"
 
@@ -43,7 +42,6 @@ size_t countRecords(const TIHexFile& hex) {
 // A firmware-path reader (8192 / 1024) over a scratch file.
 struct HexFixture : ::testing::Test {
     TTempDir dir;
-    TRecordingWindow window;
     TIHexFile hex{8192, 1024};
 
     bool read(const std::string& bytes) {
@@ -53,7 +51,7 @@ struct HexFixture : ::testing::Test {
     // Reads and lays out; fails the test when either step fails.
     void load(const std::string& bytes) {
         ASSERT_TRUE(read(bytes));
-        ASSERT_TRUE(hex.buildImage(window));
+        ASSERT_TRUE(hex.buildImage());
     }
     bool allZeroFrom(size_t from) const {
         for (size_t i = from; i < hex.image.size(); ++i)
@@ -165,7 +163,7 @@ TEST_F(HexFixture, CrLfAndCrLfLineEndsLoadAlike) {
         h.openFile(writeFile(dir.path, "f.hex", lines(recs, end)));
         ASSERT_TRUE(h.readRecords()) << quoteBytes(end) << ": " << h.failure;
         EXPECT_EQ(countRecords(h), 3u);
-        ASSERT_TRUE(h.buildImage(window));
+        ASSERT_TRUE(h.buildImage());
         EXPECT_EQ(h.imageSize, 9216u);
         EXPECT_EQ(h.image[1], 0x02);
         EXPECT_EQ(h.image[8193], 0x42);
@@ -219,7 +217,7 @@ TEST_F(HexFixture, FailureEmptiesTheListAndLeavesTheImageAlone) {
     load(withEnd({":020000000102FB"}));
     EXPECT_FALSE(read(lines({":0220000041425B", ":00000001FF", ":00000001FE"})));
     EXPECT_EQ(hex.records, nullptr);
-    EXPECT_TRUE(hex.buildImage(window));
+    EXPECT_TRUE(hex.buildImage());
     EXPECT_EQ(hex.imageSize, 8192u);
     EXPECT_EQ(hex.image[0], 0x01);
     EXPECT_TRUE(allZeroFrom(2));
@@ -335,7 +333,7 @@ TEST_F(HexFixture, LaterRecordsOverwriteAndTheEndRecordDoesNotStopLayout) {
 TEST_F(HexFixture, UnsupportedTypesAreReportedAndChangeNothing) {
     load(withEnd({hexLine(3, 0, {0, 0, 0, 0}), ":020000000102FB", hexLine(5, 0, {0, 0, 0, 0}),
                   hexLine(252, 0, {})}));
-    EXPECT_EQ(window.messages(),
+    EXPECT_EQ(hex.warnings,
               (std::vector<std::string>{"Parsed unsupported record type: 3", "Parsed unsupported record type: 5",
                                         "Parsed unsupported record type: 252"}));
     EXPECT_EQ(hex.image[0], 0x01);
@@ -346,26 +344,26 @@ TEST_F(HexFixture, UnsupportedTypesAreReportedAndChangeNothing) {
 TEST_F(HexFixture, SecondLayoutChangesNothing) {
     load(withEnd({hexLine(3, 0, {0, 0, 0, 0}), ":020000000102FB"}));
     const auto image = hex.image;
-    EXPECT_TRUE(hex.buildImage(window));
+    EXPECT_TRUE(hex.buildImage());
     EXPECT_EQ(hex.image, image);
-    EXPECT_EQ(window.messages().size(), 1u);
+    EXPECT_EQ(hex.warnings.size(), 1u);
 }
 
 TEST_F(HexFixture, ImageThatCannotGrowRefusesDataBeyondIt) {
     TIHexFile fixed(16, 0);
     fixed.openFile(writeFile(dir.path, "fixed.hex", withEnd({hexLine(0, 14, {7, 8})})));
     ASSERT_TRUE(fixed.readRecords());
-    EXPECT_TRUE(fixed.buildImage(window));  // fits exactly
+    EXPECT_TRUE(fixed.buildImage());  // fits exactly
     EXPECT_EQ(fixed.image[15], 8);
 
     fixed.openFile(writeFile(dir.path, "over.hex", withEnd({hexLine(0, 0, {0x11}), hexLine(0, 15, {1, 2})})));
     ASSERT_TRUE(fixed.readRecords());
-    EXPECT_FALSE(fixed.buildImage(window));  // and returns rather than looping for ever
+    EXPECT_FALSE(fixed.buildImage());  // and returns rather than looping for ever
     EXPECT_EQ(fixed.records, nullptr);
     EXPECT_EQ(fixed.imageSize, 16u);
     EXPECT_EQ(fixed.image.size(), 16u);
     EXPECT_EQ(fixed.image[0], 0);  // nothing of the refused file was laid out
-    EXPECT_TRUE(window.messages().empty());
+    EXPECT_TRUE(fixed.warnings.empty());
     EXPECT_EQ(fixed.extent, 0u);
 }
 
@@ -395,12 +393,12 @@ TEST_F(HexFixture, LinearAddressRecordsSetTheUpperHalfOfTheAddress) {
     EXPECT_EQ(hex.image[0], 0x00);  // nothing landed over address 0
     EXPECT_EQ(hex.image[1], 0xC7);
     EXPECT_EQ(hex.imageSize, 8192u + 57 * 1024u);
-    EXPECT_TRUE(window.messages().empty());
+    EXPECT_TRUE(hex.warnings.empty());
     EXPECT_THAT(parseFailure(hexLine(4, 0, {1})), HasSubstr("extended linear address record"));
 
     // A base far past any flash (a 32-bit part's 0x08000000) is refused, not allocated.
     ASSERT_TRUE(read(withEnd({linearLine(0x0800), hexLine(0, 0x10, {1})})));
-    EXPECT_FALSE(hex.buildImage(window));
+    EXPECT_FALSE(hex.buildImage());
     EXPECT_THAT(hex.failure, HasSubstr("0x8000010"));
     EXPECT_EQ(hex.imageSize, 8192u + 57 * 1024u);
 }
@@ -458,5 +456,5 @@ TEST(HexFileIo, ReadingAndClosingNeedAnOpenFile) {
         EXPECT_THAT(e.what(), HasSubstr(name));
     }
     EXPECT_THROW(hex.readRecords(), EInOutError);
-    EXPECT_TRUE(hex.buildImage(*std::make_unique<TRecordingWindow>()));  // the image needs no file
+    EXPECT_TRUE(hex.buildImage());  // the image needs no file
 }

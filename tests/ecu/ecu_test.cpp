@@ -227,6 +227,7 @@ TEST_F(EcuTest, MissingVersionShowsUnknownAndResets) {
     ecu->versionMajor = 9;
     ASSERT_TRUE(ecu->connect());
     EXPECT_EQ(fake.window.firmware, "Firmware v.Unknown");
+    EXPECT_EQ(ecu->firmwareText, "Firmware v.Unknown");  // what the flash report names
     EXPECT_EQ(ecu->versionText, "0.0.0");
     EXPECT_EQ(ecu->versionMajor, 0);
 }

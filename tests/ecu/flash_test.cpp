@@ -391,7 +391,7 @@ TEST_F(FlashTest, OversizeImageIsRefusedWithNothingSent) {
         ecu->flashFirmware(*image);
         ADD_FAILURE() << "no error";
     } catch (const EFlashError& e) {
-        EXPECT_STREQ(e.what(), "Firmware image too large: 131073 bytes (at most 131072)");
+        EXPECT_STREQ(e.what(), "Firmware image too large: 131073 bytes (the ECU takes at most 131072)");
     }
     EXPECT_TRUE(link->wire.empty());
     EXPECT_EQ(fake.progress.calls().back(), "close");

@@ -92,7 +92,7 @@ struct ToolOnSim : ::testing::Test {
         auto hex = std::make_unique<TIHexFile>(8192, 1024);
         hex->openFile(path);
         EXPECT_TRUE(hex->readRecords());
-        hex->buildImage(fake.window);
+        hex->buildImage();
         hex->closeFile();
         return hex;
     }

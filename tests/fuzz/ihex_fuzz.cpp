@@ -2,7 +2,6 @@
 
 #include "data/ihexfile.h"
 #include "fuzzsupport.h"
-#include "support/fakes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static TMemoryFile file;
@@ -10,11 +9,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hex.openFile(file.hold(data, size));
     const bool read = hex.readRecords();
     check(read == hex.failure.empty(), "a failure is explained exactly when reading fails");
-    TRecordingWindow window;
     const uint32_t before = hex.imageSize;
     // The image grows to any address a record reaches, up to the reader's limit; beyond it the
     // layout is refused with its reason and the image stays as it was.
-    const bool laidOut = hex.buildImage(window);
+    const bool laidOut = hex.buildImage();
     check(laidOut || (!hex.failure.empty() && hex.imageSize == before), "a refused layout is explained");
     check(hex.imageSize <= TIHexFile::maxImageSize, "the image stays within the reader's limit");
     check(!hex.records, "laying the image out takes every record");

@@ -525,6 +525,9 @@ TEST_F(MainWindowTest, FirmwareFilesRefusedAndAFlashThatFails) {
          "Unable to read firmware image!\n" + QString::fromStdString(dir.path) + "/bad.hex: line 1"},
         {"cut short", writeFile("short.hex", ":0400000001020304F2\r\n"), "Unable to read firmware image!\n"},
         {"missing", dir.path + "/none.hex", "Cannot open"},
+        {"too large", writeFile("large.hex", ":020000040002F8\r\n:0100000001FE\r\n:00000001FF\r\n"),
+         "Unable to read firmware image!\n" + QString::fromStdString(dir.path) +
+             "/large.hex: firmware image too large: 132096 bytes (the ECU takes at most 131072)"},
     };
     for (const auto& r : refused) {
         SCOPED_TRACE(r.name);
@@ -536,11 +539,13 @@ TEST_F(MainWindowTest, FirmwareFilesRefusedAndAFlashThatFails) {
         EXPECT_TRUE(runner.messages[0].startsWith(r.message)) << runner.messages[0].toStdString();
     }
 
-    // Abort: nothing goes to the ECU.
+    // Abort: nothing goes to the ECU. A record the reader passed over is told before the question.
     runner.forget();
-    runner.answers = {chooseFile(good), press(QMessageBox::Abort)};
+    const std::string skipped = writeFile("skip.hex", ":0400000300000000F9\r\n:020000000102FB\r\n:00000001FF\r\n");
+    runner.answers = {chooseFile(skipped), press(QMessageBox::Ok), press(QMessageBox::Abort)};
     window->FirmwareUpdate1Click();
-    EXPECT_EQ(runner.names, QStringList({"firmwareOpenDlg", "reflashQuestion"}));
+    EXPECT_EQ(runner.names, QStringList({"firmwareOpenDlg", "messageBox", "reflashQuestion"}));
+    EXPECT_EQ(runner.messages, QStringList{"Parsed unsupported record type: 3"});
     EXPECT_FALSE(received(sim, "Mancb"));
 
     // A settings file goes out between the goodbye and the next greeting.
