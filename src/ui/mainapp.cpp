@@ -142,22 +142,28 @@ std::string flashReport(const TECU& ecu) {
 
 // The firmware update the window queues: after a flash that ran to its end the operator reads
 // what became of the settings (a flash that failed is reported by the controller). `finished`
-// turns true when the worker is done with the command.
+// turns true when the worker is done with the command; a command dropped without running
+// still ends the window's wait in the progress dialog.
 class TReportedFlash : public TECUFlashUpdate {
 public:
-    TReportedFlash(std::unique_ptr<TIHexFile> image, TMainServices& window, std::shared_ptr<std::atomic<bool>> finished)
-        : TECUFlashUpdate(std::move(image)), window(window), finished(std::move(finished)) {}
-    ~TReportedFlash() override { finished->store(true); }
+    TReportedFlash(std::unique_ptr<TIHexFile> image, TOperator& op, std::shared_ptr<std::atomic<bool>> finished)
+        : TECUFlashUpdate(std::move(image)), op(op), finished(std::move(finished)) {}
+    ~TReportedFlash() override {
+        if (!ran) op.progress.close();
+        finished->store(true);
+    }
 
     bool execute(TECU& ecu) override {
+        ran = true;  // the flash closes the progress dialog however it ends
         if (!TECUFlashUpdate::execute(ecu)) return false;
-        window.reportMessage(flashReport(ecu));
+        op.window.reportMessage(flashReport(ecu));
         return true;
     }
 
 private:
-    TMainServices& window;
+    TOperator& op;
     std::shared_ptr<std::atomic<bool>> finished;
+    bool ran = false;
 };
 
 }  // namespace
@@ -490,7 +496,7 @@ void TMainWindow::runFirmwareUpdate() {
     // progress dialog until the flash closes it, however the flash ends.
     auto finished = std::make_shared<std::atomic<bool>>(false);
     flashing = true;
-    controller->queueCommand(std::make_unique<TReportedFlash>(std::move(image), seams->window, finished));
+    controller->queueCommand(std::make_unique<TReportedFlash>(std::move(image), seams->op, finished));
     statusDialog->setCaption("Updating Firmware...");
     statusDialog->hide();
     statusDialog->showModal();
