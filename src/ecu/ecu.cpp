@@ -353,6 +353,14 @@ void TECU::writeSetting(uint8_t index) {
     unstored.written(index);
 }
 
+void TECU::writeSettingConfirmed(uint8_t index, uint8_t value, const std::string& note) {
+    settings->setValue(index, value);
+    writeSetting(index);
+    const std::string& name = settings->getName(index);
+    confirmLink("while writing " + (name.empty() ? "unnamed slot " + std::to_string(index) : shownSettingName(name)) +
+                (note.empty() ? "" : " (" + note + ")"));
+}
+
 void TECU::writeAllSettings(uint8_t progressSpan) {
     const int base = op.progress.getPosition();
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
@@ -372,6 +380,11 @@ void TECU::storeSettings() {
     unstored.stored();
     // The ECU is writing its EEPROM: whatever came meanwhile would be lost.
     pause(proto::storePauseMs);
+}
+
+void TECU::storeConfirmed() {
+    storeSettings();
+    confirmLink("while the ECU was told to store its settings (they may not be stored)");
 }
 
 void TECU::setOutputTestMode(bool on) {
@@ -410,18 +423,17 @@ std::vector<std::string> readSettingsFile(const std::string& fileName) {
     return lines;
 }
 
-bool TECU::importSettings(const std::string& fileName) {
+TImportOutcome TECU::importSettings(const std::string& fileName) {
     std::vector<std::string> lines;
     try {
         lines = readSettingsFile(fileName);
     } catch (const EInOutError& e) {
-        op.window.reportMessage(e.what());
-        return false;
+        return {e.what()};
     }
     return importSettings(lines);
 }
 
-bool TECU::importSettings(const std::vector<std::string>& lines) {
+TImportOutcome TECU::importSettings(const std::vector<std::string>& lines) {
     TCommunicator& l = *link;
     op.progress.setStatusText("Uploading Table...");
     op.progress.setPosition(0);
@@ -431,8 +443,7 @@ bool TECU::importSettings(const std::vector<std::string>& lines) {
     l.sendString(proto::goodbye);
     if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
         op.progress.hide();
-        op.window.reportMessage("Lost connection with ECU!");
-        return false;
+        return {"Lost connection with ECU!"};
     }
     const size_t count = lines.size();
     for (size_t i = 0; i < count; ++i) {
@@ -443,23 +454,19 @@ bool TECU::importSettings(const std::vector<std::string>& lines) {
     // A greeting that came unasked (after "Bye", say) must not answer this one.
     l.discardPending();
     l.sendString(proto::hello);
-    const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
-    if (!greeted) {
-        op.window.reportMessage(l.isLost() ? "Settings import failed! Lost connection with ECU: " + l.lostReason()
-                                           : std::string("Settings import failed!"));
-        op.progress.hide();
-        return false;
+    if (!l.expect(proto::importGreetingReply, proto::maxReplyBytes)) {
+        const std::string failed = "Settings import failed!";
+        return {l.isLost() ? failed + " Lost connection with ECU: " + l.lostReason() : failed, true};
     }
     // The file changed the ECU's values: the table is read again, so that what is shown, backed
     // up and carried over by a later flash is what the ECU holds now.
+    TImportOutcome outcome;
     try {
         op.progress.setStatusText("Loading Settings...");
         readSettings(0);
     } catch (const std::exception& e) {
-        op.progress.hide();
-        op.window.reportMessage(std::string("The settings were imported, but reading them back failed: ") + e.what());
-        return false;
+        outcome.failure = std::string("The settings were imported, but reading them back failed: ") + e.what();
     }
     op.progress.hide();
-    return true;
+    return outcome;
 }

@@ -430,11 +430,15 @@ uint8_t ThardwareConfig::slotOf(const char* name) const {
 }
 
 void ThardwareConfig::writeValue(uint8_t slot, uint8_t value) {
-    ecu.settings->setValue(slot, value);
-    ecu.writeSetting(slot);
+    // A write awaits no reply; a link that has gone meanwhile is told, not left unnoticed. The
+    // windows show the value either way: it may have reached the ECU.
+    try {
+        ecu.writeSettingConfirmed(slot, value);
+    } catch (...) {
+        emit settingsWritten();
+        throw;
+    }
     emit settingsWritten();
-    // A write awaits no reply; a link that has gone meanwhile is told here, not left unnoticed.
-    ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(slot)));
 }
 
 void ThardwareConfig::fill(QLineEdit* field, const char* setting) {
@@ -609,10 +613,7 @@ void ThardwareConfig::outputClick(int i) {
 void ThardwareConfig::btnSaveClick() {
     if (!changesPending) return;
     setChangesPending(false);
-    guarded([&] {
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-    });
+    guarded([&] { ecu.storeConfirmed(); });
 }
 
 void ThardwareConfig::switchOutputsOff() {
