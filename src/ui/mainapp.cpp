@@ -345,21 +345,22 @@ void TMainWindow::showPicture(TPicture which) {
 void TMainWindow::switchOnline(bool on) {
     // A call the worker made before its end may run while the controller is being destroyed.
     if (!controller) return;
+    bool online = false;
     if (on) {
         TOnlineOutcome outcome;
         {
             ecu_work::TScope busyNow;
             outcome = controller->goOnline(debugWindow->echoWanted(), linkName(*controller->ecu().link));
         }
-        on = outcome.online();
-        if (!on) reportMessage(outcome.message(), outcome.detail());
+        online = outcome.online();
+        if (!online) reportMessage(outcome.message(), outcome.detail());
         if (!outcome.closeFailure.empty()) reportMessage(outcome.closeFailure);
     } else {
         controller->setOnline(false);
     }
-    menuAction(QStringLiteral("NewMap1"))->setEnabled(!on);
-    showLinkPicture(on);
-    if (!on) return;
+    menuAction(QStringLiteral("NewMap1"))->setEnabled(!online);
+    showLinkPicture(online);
+    if (!online) return;
     emit ecuSettingsChanged();
     if (controller->needsFirmware()) runFirmwareUpdate();
 }
