@@ -398,6 +398,11 @@ void TECU::setOutput(uint8_t outputCode, bool on) {
     link->flush();
 }
 
+void TECU::setOutputConfirmed(uint8_t outputCode, bool on, const std::string& name) {
+    setOutput(outputCode, on);
+    confirmLink("while switching " + name + " (output " + std::to_string(outputCode) + ")" + (on ? " on" : " off"));
+}
+
 // ---- Settings import --------------------------------------------------------------------
 
 std::vector<std::string> readSettingsFile(const std::string& fileName) {

@@ -143,6 +143,8 @@ public:
     std::vector<std::string> checkSettings();
     void setOutputTestMode(bool on);
     void setOutput(uint8_t outputCode, bool on);
+    // setOutput, then confirmLink: ELinkLost "... while switching NAME (output N) on: why".
+    void setOutputConfirmed(uint8_t outputCode, bool on, const std::string& name);
 
     // Replaces the firmware with the image and carries the settings over by name. True when it
     // ran to its end; throws EFlashError when it ended early (the progress dialog is closed and

@@ -604,8 +604,7 @@ void ThardwareConfig::outputClick(int i) {
     const TPanelEntry& panel = panelEntries[i];
     guarded([&] {
         // The panel follows what the link confirmed, not the click.
-        ecu.setOutput(panel.code, on);
-        ecu.confirmLink(std::string("while switching ") + panel.caption + (on ? " on" : " off"));
+        ecu.setOutputConfirmed(panel.code, on, panel.caption);
         showPanel(panels[i], on);
     });
 }
@@ -623,8 +622,7 @@ void ThardwareConfig::switchOutputsOff() {
         const TPanelEntry& panel = panelEntries[i];
         const std::string output = std::string(panel.caption) + " (output " + std::to_string(panel.code) + ")";
         try {
-            ecu.setOutput(panel.code, false);
-            ecu.confirmLink("while switching " + output + " off");
+            ecu.setOutputConfirmed(panel.code, false, panel.caption);
         } catch (const std::exception& e) {
             // The panel stays down: nothing says the output went off.
             const std::string text = output + " may still be on: " + e.what();
