@@ -25,14 +25,15 @@ std::string TOnlineOutcome::detail() const {
 TOnlineOutcome TECU::goOnline(bool echo, const std::string& linkName) {
     TOnlineOutcome outcome;
     outcome.linkName = linkName;
+    std::string openError;
     try {
         setOnline(true);
     } catch (const std::exception& e) {
-        outcome.reason = e.what();  // a host name that cannot be looked up, for one
+        openError = e.what();  // a host name that cannot be looked up, for one
     }
     if (!isOnline()) {
         outcome.result = TOnlineOutcome::TResult::OpenFailed;
-        if (outcome.reason.empty()) outcome.reason = linkOpenFailure(*link, linkName);
+        outcome.reason = openError.empty() ? linkOpenFailure(*link, linkName) : openError;
         return outcome;
     }
     setDebugEcho(echo);
