@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "data/backupfile.h"
 #include "cli/cliargs.h"
@@ -16,6 +17,7 @@
 #include "ecu/ecu.h"
 #include "ecu/firmwareimage.h"
 #include "data/settingsdiff.h"
+#include "ecu/online.h"
 #include "ecu/restore.h"
 #include "link/linkfactory.h"
 #include "link/linkname.h"
@@ -79,13 +81,6 @@ std::string joinedDifferences(const std::vector<std::string>& differences) {
     return out;
 }
 
-std::string joinedNames(const std::vector<std::string>& names) {
-    if (names.empty()) return "(none)";
-    std::string out;
-    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
-    return out;
-}
-
 // Ctrl-C (or Ctrl-\, or a SIGTERM) while the firmware is written would leave the ECU without a
 // firmware: the first two are answered with a warning, the third ends the program all the same.
 // A hang-up (the terminal or the ssh session closed) asks nobody to stop: the flash goes on to
@@ -104,6 +99,11 @@ private:
         "Interrupt once more to stop all the same.\n";
 };
 
+// The command line leaves the link and its rate to the stored preferences.
+bool storedLinkUsed(const TCliOptions& options) {
+    return options.link == TLinkChoice::Stored && !options.baudRate.has_value();
+}
+
 // One run of a command that talks to the ECU: the operator seams on the terminal, the stored
 // preferences, the TECU and its link.
 class TSession {
@@ -114,14 +114,16 @@ public:
           console(streams.err, streams.errIsTerminal, streams.errIsTerminal),
           progress(console),
           log(console, options.echo),
-          // The stored link is read as the ECU is made: its warnings (a bit rate the ECU does
-          // not know) are moot when the command line names the link or its rate.
-          services(console, options.link != TLinkChoice::Stored || options.baudRate.has_value()),
+          // The stored link is read as the ECU is made: what is wrong with it (a store that
+          // cannot be read, a bit rate the ECU does not know) is moot when the command line
+          // names the link or its rate.
+          services(console, !storedLinkUsed(options)),
 #if VELTRACE_STORE
           prefs(services),
 #endif
           ecu(op, realLinkFactory()) {
         services.muted = false;
+        if (storedLinkUsed(options) && !ecu.link->settingsWarning.empty()) console.line(ecu.link->settingsWarning);
         console.setEchoing(options.echo);
         console.setQuiet(options.quiet);
         chooseLink();
@@ -200,36 +202,14 @@ std::string TSession::linkName() { return linkDisplayName(*ecu.link, serialDevic
 
 // What the app's online command does: open the link, echo off (unless asked for), connect.
 void TSession::goOnline() {
-    const std::string name = linkName();
-    try {
-        ecu.setOnline(true);
-    } catch (const std::exception& e) {
-        // A host name that cannot be looked up, for one.
-        throw ECliFailure(exitFailed, "Unable to open connection to ECU! (" + name + ": " + e.what() + ")");
-    }
-    if (!ecu.isOnline()) {
-        std::string why = "Unable to open connection to ECU! (" + name;
-        const std::string reason = linkOpenFailure(*ecu.link, name);
-        if (!reason.empty()) why += ": " + reason;
-        throw ECliFailure(exitFailed, why + ")");
-    }
-    ecu.setDebugEcho(options.echo);
-    progress.setCaption("Connecting...");
-    progress.show();
-    bool connected = false;
-    try {
-        connected = ecu.connect();
-    } catch (const std::exception& e) {
-        // A settings line without a value, replies without end, a link that went.
-        progress.hide();
-        goOffline();
-        throw ECliFailure(exitFailed, std::string(e.what()) + " (" + name + ")");
-    }
-    progress.hide();
-    if (!connected) {
-        goOffline();
-        throw ECliFailure(exitFailed, "Unable to establish communications with ECU. (" + name + ")");
-    }
+    const TOnlineOutcome outcome = ecu.goOnline(options.echo, linkName());
+    if (outcome.online()) return;
+    if (!outcome.closeFailure.empty()) console.line("Closing the link: " + outcome.closeFailure);
+    // A handshake that ended with an error is told by that error alone.
+    const bool byError = outcome.result == TOnlineOutcome::TResult::ConnectFailed && !outcome.reason.empty();
+    const std::string detail =
+        outcome.result == TOnlineOutcome::TResult::OpenFailed ? outcome.detail() : outcome.linkName;
+    throw ECliFailure(exitFailed, (byError ? outcome.reason : outcome.message()) + " (" + detail + ")");
 }
 
 // The goodbye, and the link closed, as when the app goes off line. (The ECU object leaves the
@@ -291,8 +271,8 @@ int TSession::run() {
         } catch (const EBackupFormat& e) {
             throw ECliFailure(exitBadFile, e.what());
         }
-        if (backup.empty())
-            throw ECliFailure(exitBadFile, options.args[0] + " holds no settings: nothing to restore");
+        if (const std::string why = backupRefusal(backup, options.args[0]); !why.empty())
+            throw ECliFailure(exitBadFile, why);
     }
 
     goOnline();
@@ -372,13 +352,8 @@ int TSession::set() {
     }
     const std::string& held = ecu.settings->getName(static_cast<uint8_t>(slot));
     const std::string name = held.empty() ? std::string("unnamed") : shownSettingName(held);
-    ecu.settings->setValue(static_cast<uint8_t>(slot), static_cast<uint8_t>(value));
-    ecu.writeSetting(static_cast<uint8_t>(slot));
-    ecu.confirmLink("while writing " + name + " (it was not set)");
-    if (options.store) {
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-    }
+    ecu.writeSettingConfirmed(static_cast<uint8_t>(slot), static_cast<uint8_t>(value), "it was not set");
+    if (options.store) ecu.storeConfirmed();
     // A write awaits no reply: the table read back shows whether the ECU took it.
     std::vector<std::string> differences;
     try {
@@ -431,8 +406,12 @@ std::string TSession::recordFailure(const std::string& message) {
 
 int TSession::import(const std::vector<std::string>& lines) {
     needFirmwareRunning();
-    if (!ecu.importSettings(lines))
+    const TImportOutcome outcome = ecu.importSettings(lines);
+    if (!outcome) {
+        console.line(outcome.failure);
+        if (outcome.progressUp) progress.hide();
         throw ECliFailure(exitFailed, "Importing " + options.args[0] + " through " + linkName() + " failed.");
+    }
     print("Imported " + options.args[0] + "\n");
     return exitDone;
 }
@@ -440,34 +419,18 @@ int TSession::import(const std::vector<std::string>& lines) {
 int TSession::restore(const std::vector<TBackupEntry>& backup) {
     needSettings();
     if (options.dryRun) {
-        // What a restore would write: the names both sides hold with other values.
-        std::vector<TSettingDifference> writes;
-        for (const auto& d : compareByName(namedSettings(backup), namedSettings(*ecu.settings, ecu.settingsLines)))
-            if (d.left && d.right) writes.push_back(d);
+        // What a restore would write, the backup's value first.
+        std::vector<TSettingDifference> writes = restoreWrites(ecu, backup);
+        for (auto& d : writes) {
+            std::swap(d.left, d.right);
+            std::swap(d.leftSlot, d.rightSlot);
+        }
         if (!options.quiet) print(differencesText(writes));
         return writes.empty() ? exitDone : exitDifferent;
     }
-    const std::string& file = options.args[0];
-    // What was not written, and that the backup is still there to try again.
-    const auto failed = [&](const std::string& why) {
-        return ECliFailure(exitFailed, "Restoring " + file + " failed: " + why + ". The backup " + file +
-                                           " is unchanged: restore it again once the ECU answers");
-    };
-    TRestoreOutcome outcome;
-    try {
-        outcome = restoreSettings(ecu, backup);
-    } catch (const ELinkLost& e) {
-        throw failed(e.what());
-    }
-    if (!outcome.differences.empty())
-        throw failed("the ECU does not hold what was written: " + joinedDifferences(outcome.differences));
-    print(restoredText(outcome, file) + "\n");
-    if (!outcome.missing.empty() || !outcome.missingUnnamed.empty()) {
-        std::vector<std::string> shown;
-        for (const auto& name : outcome.missing) shown.push_back(shownSettingName(name));
-        for (int slot : outcome.missingUnnamed) shown.push_back("unnamed slot " + std::to_string(slot));
-        print("Not in this ECU's table: " + joinedNames(shown) + "\n");
-    }
+    const TRestoreReport report = restoreBackup(ecu, backup, options.args[0]);
+    if (!report.succeeded) throw ECliFailure(exitFailed, report.text);
+    print(report.text + "\n");
     return exitDone;
 }
 

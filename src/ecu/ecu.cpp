@@ -356,6 +356,14 @@ void TECU::writeSetting(uint8_t index) {
     unstored.written(index);
 }
 
+void TECU::writeSettingConfirmed(uint8_t index, uint8_t value, const std::string& note) {
+    settings->setValue(index, value);
+    writeSetting(index);
+    const std::string& name = settings->getName(index);
+    confirmLink("while writing " + (name.empty() ? "unnamed slot " + std::to_string(index) : shownSettingName(name)) +
+                (note.empty() ? "" : " (" + note + ")"));
+}
+
 void TECU::writeAllSettings(uint8_t progressSpan) {
     const int base = op.progress.getPosition();
     for (int i = 0; i < TECUSettings::slotCount; ++i) {
@@ -377,6 +385,11 @@ void TECU::storeSettings() {
     pause(proto::storePauseMs);
 }
 
+void TECU::storeConfirmed() {
+    storeSettings();
+    confirmLink("while the ECU was told to store its settings (they may not be stored)");
+}
+
 void TECU::setOutputTestMode(bool on) {
     link->sendString(on ? proto::outputTestOn : proto::outputTestOff);
     link->flush();
@@ -386,6 +399,11 @@ void TECU::setOutput(uint8_t outputCode, bool on) {
     link->sendString(std::string(proto::setOutput) +
                      hexHH(on ? outputCode + proto::outputOnFlag : outputCode));
     link->flush();
+}
+
+void TECU::setOutputConfirmed(uint8_t outputCode, bool on, const std::string& name) {
+    setOutput(outputCode, on);
+    confirmLink("while switching " + name + " (output " + std::to_string(outputCode) + ")" + (on ? " on" : " off"));
 }
 
 // ---- Settings import --------------------------------------------------------------------
@@ -413,18 +431,17 @@ std::vector<std::string> readSettingsFile(const std::string& fileName) {
     return lines;
 }
 
-bool TECU::importSettings(const std::string& fileName) {
+TImportOutcome TECU::importSettings(const std::string& fileName) {
     std::vector<std::string> lines;
     try {
         lines = readSettingsFile(fileName);
     } catch (const EInOutError& e) {
-        op.window.reportMessage(e.what());
-        return false;
+        return {e.what()};
     }
     return importSettings(lines);
 }
 
-bool TECU::importSettings(const std::vector<std::string>& lines) {
+TImportOutcome TECU::importSettings(const std::vector<std::string>& lines) {
     TCommunicator& l = *link;
     op.progress.setStatusText("Uploading Table...");
     op.progress.setPosition(0);
@@ -434,8 +451,7 @@ bool TECU::importSettings(const std::vector<std::string>& lines) {
     l.sendString(proto::goodbye);
     if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
         op.progress.hide();
-        op.window.reportMessage("Lost connection with ECU!");
-        return false;
+        return {"Lost connection with ECU!"};
     }
     const size_t count = lines.size();
     for (size_t i = 0; i < count; ++i) {
@@ -446,23 +462,19 @@ bool TECU::importSettings(const std::vector<std::string>& lines) {
     // A greeting that came unasked (after "Bye", say) must not answer this one.
     l.discardPending();
     l.sendString(proto::hello);
-    const bool greeted = l.expect(proto::importGreetingReply, proto::maxReplyBytes);
-    if (!greeted) {
-        op.window.reportMessage(l.isLost() ? "Settings import failed! Lost connection with ECU: " + l.lostReason()
-                                           : std::string("Settings import failed!"));
-        op.progress.hide();
-        return false;
+    if (!l.expect(proto::importGreetingReply, proto::maxReplyBytes)) {
+        const std::string failed = "Settings import failed!";
+        return {l.isLost() ? failed + " Lost connection with ECU: " + l.lostReason() : failed, true};
     }
     // The file changed the ECU's values: the table is read again, so that what is shown, backed
     // up and carried over by a later flash is what the ECU holds now.
+    TImportOutcome outcome;
     try {
         op.progress.setStatusText("Loading Settings...");
         readSettings(0);
     } catch (const std::exception& e) {
-        op.progress.hide();
-        op.window.reportMessage(std::string("The settings were imported, but reading them back failed: ") + e.what());
-        return false;
+        outcome.failure = std::string("The settings were imported, but reading them back failed: ") + e.what();
     }
     op.progress.hide();
-    return true;
+    return outcome;
 }

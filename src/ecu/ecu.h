@@ -10,6 +10,7 @@
 
 #include "data/baudrates.h"
 #include "data/ecusettings.h"
+#include "ecu/online.h"
 #include "ecu/protocol.h"
 #include "ecu/unstored.h"
 #include "link/communicator.h"
@@ -71,6 +72,19 @@ std::string unwrittenReportText(const TCarryOverReport& report);
 std::string flashOutcomeFile(const std::string& backupFile, bool succeeded);
 
 
+// How a settings import ended.
+struct TImportOutcome {
+    // Empty when the ECU took the file, greeted again and its table was read anew; otherwise
+    // the operator's text: "Lost connection with ECU!" (no "Bye": nothing of the file was
+    // sent), "Settings import failed!" (no greeting after it), why the file could not be read
+    // (nothing sent), or that reading the table back failed.
+    std::string failure;
+    // The progress dialog is still up: a missing greeting is shown while it is, and the front
+    // hides it once the operator has seen the failure.
+    bool progressUp = false;
+    explicit operator bool() const { return failure.empty(); }
+};
+
 // The lines of a settings file for import, read once: CR LF, LF or CR end a line, a break at
 // the very end adds no empty line, and the text ends at the first NUL byte. Throws EInOutError
 // ("Cannot read settings file NAME: why") for a file that readWholeFile refuses.
@@ -93,6 +107,10 @@ public:
     int getLinkBaudRate() { return link->getBaudRate(); }
     bool isOnline() { return link->isActive(); }
     void setOnline(bool on);
+    // Opens the link, sets the debug echo and connects, with the progress dialog showing
+    // "Connecting..." meanwhile; closes the link again when the ECU did not answer. `linkName`
+    // names the link in the outcome.
+    TOnlineOutcome goOnline(bool echo, const std::string& linkName);
 
     // Handshake, version, settings download. False when neither the firmware nor the
     // bootloader answered. Sets needsFirmware when only the bootloader answered, clears it when
@@ -111,10 +129,17 @@ public:
     // its rate), since "mcB00" would strand the ECU.
     void changeBaudRate(int baudRate);
     void writeSetting(uint8_t index);
+    // Puts `value` into the table's slot, writes it and confirms the link (see confirmLink):
+    // ELinkLost "... while writing NAME (note): why" when it has gone. The table keeps the new
+    // value either way.
+    void writeSettingConfirmed(uint8_t index, uint8_t value, const std::string& note = {});
     // Throws ELinkLost, naming the first slot not written, when the link goes meanwhile.
     void writeAllSettings(uint8_t progressSpan);
     // Sends "mcs" and waits storePauseMs, while the ECU takes nothing in.
     void storeSettings();
+    // storeSettings, then confirmLink: ELinkLost when the link went, since the settings may
+    // then not be stored.
+    void storeConfirmed();
     // Writes report nothing: after a run of them, this flushes the link and throws ELinkLost
     // ("Lost connection with ECU <where>: <why>") when the link has gone or closed meanwhile.
     void confirmLink(const std::string& where);
@@ -125,17 +150,18 @@ public:
     std::vector<std::string> checkSettings();
     void setOutputTestMode(bool on);
     void setOutput(uint8_t outputCode, bool on);
+    // setOutput, then confirmLink: ELinkLost "... while switching NAME (output N) on: why".
+    void setOutputConfirmed(uint8_t outputCode, bool on, const std::string& name);
 
     // Replaces the firmware with the image and carries the settings over by name. True when it
     // ran to its end; throws EFlashError when it ended early (the progress dialog is closed and
     // the link's echo given back by then).
     bool flashFirmware(const TIHexFile& image);
-    // Sends a settings file to the ECU outside its command mode. Outcomes reach the operator
-    // as messages (a file that cannot be read too, with nothing sent); true when the ECU
-    // greeted again afterwards.
-    bool importSettings(const std::string& fileName);
+    // Sends a settings file to the ECU outside its command mode (a file that cannot be read is
+    // a failure with nothing sent).
+    TImportOutcome importSettings(const std::string& fileName);
     // The same with the file's lines as readSettingsFile gave them.
-    bool importSettings(const std::vector<std::string>& lines);
+    TImportOutcome importSettings(const std::vector<std::string>& lines);
 
     std::unique_ptr<TCommunicator> link;
     bool needsFirmware = false;

@@ -8,8 +8,6 @@ namespace ctl = ecu_controller;
 
 namespace {
 
-constexpr const char* connectingCaption = "Connecting...";
-
 // Hides the progress dialog when connect ends, also when it ends with an error.
 class THideOnExit {
 public:
@@ -185,10 +183,16 @@ TECU& TEcuController::ecu() {
 
 bool TEcuController::connect() {
     TECU& e = ecu();
-    op.progress.setCaption(connectingCaption);
+    op.progress.setCaption(online_text::connectingCaption);
     op.progress.show();
     THideOnExit hide(op.progress);
     return e.connect();
+}
+
+TOnlineOutcome TEcuController::goOnline(bool echo, const std::string& linkName) {
+    TOnlineOutcome outcome = ecu().goOnline(echo, linkName);
+    if (outcome.result != TOnlineOutcome::TResult::OpenFailed) debugEcho = echo;
+    return outcome;
 }
 
 void TEcuController::useSerialLink(const std::string& port, int baudRate) { ecu().useSerialLink(port, baudRate); }
@@ -210,5 +214,5 @@ void TEcuController::showHardwareConfig() {
     hardwareEditor(e);
 }
 
-bool TEcuController::importSettings(const std::string& fileName) { return ecu().importSettings(fileName); }
+TImportOutcome TEcuController::importSettings(const std::string& fileName) { return ecu().importSettings(fileName); }
 bool TEcuController::needsFirmware() { return ecu().needsFirmware; }

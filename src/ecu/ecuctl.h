@@ -85,6 +85,8 @@ public:
     // Handshake, version and settings download on the caller's thread, with the progress
     // dialog showing "Connecting..." meanwhile; the TECU's result.
     bool connect();
+    // TECU::goOnline on the caller's thread; the echo is recorded once the link opened.
+    TOnlineOutcome goOnline(bool echo, const std::string& linkName);
     // Queues the flash of `image` for the worker.
     void queueFirmwareUpdate(std::unique_ptr<TIHexFile> image);
     // Queues any command; the newest waiting command runs first.
@@ -102,7 +104,7 @@ public:
     void setDebugEcho(bool on);
     // Runs the editor given with setHardwareEditor; raises EControllerError without one.
     void showHardwareConfig();
-    bool importSettings(const std::string& fileName);
+    TImportOutcome importSettings(const std::string& fileName);
     bool needsFirmware();
 
     // The app's hardware configuration editor (the core has no windows of its own).

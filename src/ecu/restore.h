@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "data/backupfile.h"
+#include "data/settingsdiff.h"
 
 class TECU;
 
@@ -35,3 +36,25 @@ void restoreInto(TECU& ecu, const std::vector<TBackupEntry>& backup, TRestoreOut
 // "Restored N settings from FILE" (N the settings of the file the ECU now holds), with
 // "(M already held the file's value)" when some were not written.
 std::string restoredText(const TRestoreOutcome& outcome, const std::string& file);
+
+// Why `backup` (read from `file`) cannot be restored by name: it holds no settings, or (with
+// `ecu`) the ECU sent no settings table when it was connected. Empty when it can.
+std::string backupRefusal(const std::vector<TBackupEntry>& backup, const std::string& file);
+std::string restoreRefusal(const TECU& ecu, const std::vector<TBackupEntry>& backup, const std::string& file);
+// The named settings a restore would change: held by both, with other values; the ECU's value
+// on the left, the backup's on the right. What the operator is asked about.
+std::vector<TSettingDifference> restoreWrites(const TECU& ecu, const std::vector<TBackupEntry>& backup);
+// For a backup whose values the ECU holds already.
+std::string nothingToRestoreText(const std::string& file);
+
+// A restore as the operator sees its end.
+struct TRestoreReport {
+    bool succeeded = false;
+    // Succeeded: "Restored N settings from FILE ...", then a line "Not in this ECU's table: ..."
+    // when the backup holds names or unnamed slots the table lacks. Failed: "Restoring FILE
+    // failed: why. The backup FILE is unchanged: restore it again once the ECU answers".
+    std::string text;
+};
+// restoreSettings, with its end (a lost link, replies that are no ECU's, a read-back that does
+// not hold what was written) in the operator's words.
+TRestoreReport restoreBackup(TECU& ecu, const std::vector<TBackupEntry>& backup, const std::string& file);

@@ -26,6 +26,8 @@ public:
     // The rate number: the bit rate of the serial link, or the TCP port of the network link.
     virtual int getBaudRate() = 0;
     virtual void setBaudRate(int rate) = 0;
+    // Takes the link's address and rate from the stored preferences; what was wrong with them
+    // is left in settingsWarning for the front to show.
     virtual void loadSettings() = 0;
     virtual void saveSettings() = 0;
 
@@ -95,6 +97,9 @@ public:
     int waitLimitMs = -1;
     std::string received;            // every byte read during the last expect
     bool debugEcho = false;          // echo traffic into the debug log
+    // What the last loadSettings found wrong with the stored values and replaced, in the
+    // operator's words; empty when nothing.
+    std::string settingsWarning;
 
 protected:
     // Appends to what is held back for the next flush; true when the hold is now over

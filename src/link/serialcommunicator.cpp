@@ -74,6 +74,7 @@ bool TSerialCommunicator::applyRate(int rate) {
 }
 
 void TSerialCommunicator::loadSettings() {
+    settingsWarning.clear();
     try {
         setPort(op.prefs.readPreference(sl::portKey));
         const int rate = strToInt(op.prefs.readPreference(sl::baudRateKey));
@@ -81,9 +82,9 @@ void TSerialCommunicator::loadSettings() {
             setBaudRate(rate);
         } else {
             // Switching the ECU to a rate it does not know would strand it there.
-            op.window.reportMessage("The stored bit rate " + std::to_string(rate) + " (" + sl::baudRateKey +
-                                    ") is not one the ECU knows (" + line_rates::knownBaudRatesText() +
-                                    "): " + std::to_string(sl::defaultBaudRate) + " bit/s is used.");
+            settingsWarning = "The stored bit rate " + std::to_string(rate) + " (" + sl::baudRateKey +
+                              ") is not one the ECU knows (" + line_rates::knownBaudRatesText() + "): " +
+                              std::to_string(sl::defaultBaudRate) + " bit/s is used.";
             setBaudRate(sl::defaultBaudRate);
         }
     } catch (const EConvertError&) {

@@ -47,7 +47,7 @@ public:
     // refuses (one it does not offer, output that stalled) marks the link lost with the reason
     // and is not recorded.
     void setBaudRate(int rate) override;
-    // A stored rate the ECU does not know reads as 9600 bit/s, with a message to the operator.
+    // A stored rate the ECU does not know reads as 9600 bit/s, with a settingsWarning.
     void loadSettings() override;
     void saveSettings() override;
     bool isActive() override;

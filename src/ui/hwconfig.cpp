@@ -484,11 +484,15 @@ uint8_t ThardwareConfig::slotOf(const char* name) const {
 }
 
 void ThardwareConfig::writeValue(uint8_t slot, uint8_t value) {
-    ecu.settings->setValue(slot, value);
-    ecu.writeSetting(slot);
+    // A write awaits no reply; a link that has gone meanwhile is told, not left unnoticed. The
+    // windows show the value either way: it may have reached the ECU.
+    try {
+        ecu.writeSettingConfirmed(slot, value);
+    } catch (...) {
+        emit settingsWritten();
+        throw;
+    }
     emit settingsWritten();
-    // A write awaits no reply; a link that has gone meanwhile is told here, not left unnoticed.
-    ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(slot)));
 }
 
 void ThardwareConfig::fill(QLineEdit* field, const char* setting) {
@@ -654,8 +658,7 @@ void ThardwareConfig::outputClick(int i) {
     const TPanelEntry& panel = panelEntries[i];
     guarded([&] {
         // The panel follows what the link confirmed, not the click.
-        ecu.setOutput(panel.code, on);
-        ecu.confirmLink(std::string("while switching ") + panel.caption + (on ? " on" : " off"));
+        ecu.setOutputConfirmed(panel.code, on, panel.caption);
         showPanel(panels[i], on);
     });
 }
@@ -663,10 +666,7 @@ void ThardwareConfig::outputClick(int i) {
 void ThardwareConfig::btnSaveClick() {
     if (!changesPending) return;
     setChangesPending(false);
-    guarded([&] {
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-    });
+    guarded([&] { ecu.storeConfirmed(); });
 }
 
 void ThardwareConfig::switchOutputsOff() {
@@ -676,8 +676,7 @@ void ThardwareConfig::switchOutputsOff() {
         const TPanelEntry& panel = panelEntries[i];
         const std::string output = std::string(panel.caption) + " (output " + std::to_string(panel.code) + ")";
         try {
-            ecu.setOutput(panel.code, false);
-            ecu.confirmLink("while switching " + output + " off");
+            ecu.setOutputConfirmed(panel.code, false, panel.caption);
         } catch (const std::exception& e) {
             // The panel stays down: nothing says the output went off.
             const std::string text = output + " may still be on: " + e.what();

@@ -229,6 +229,7 @@ TMainWindow::TMainWindow(TLinkFactory links, TModalRunner* runner, TClock* clock
     seams = std::make_unique<TAppOperator>(*statusDialog, *debugWindow, *this, clock);
     controller = std::make_unique<TEcuController>(seams->op, std::move(links));
     controller->setHardwareEditor([this](TECU& ecu) { runHardwareEditor(ecu); });
+    QTimer::singleShot(0, this, &TMainWindow::showLinkWarning);
 
     buildMenus();
     connect(this, &TMainWindow::ecuSettingsChanged, this, &TMainWindow::showNotStored);
@@ -282,6 +283,16 @@ void TMainWindow::buildMenus() {
     menus[4]->addAction(debugWindow->toggleAction());
 }
 
+void TMainWindow::showLinkWarning() {
+    std::string warning;
+    try {
+        warning = controller->ecu().link->settingsWarning;
+    } catch (const EControllerError&) {
+        return;  // no ECU object, no stored link: its failure is told where it is used
+    }
+    if (!warning.empty()) reportMessage(warning);
+}
+
 QAction* TMainWindow::menuAction(const QString& name) const { return findChild<QAction*>(name); }
 
 QString TMainWindow::statusPanel(int panel) const { return statusPanels[panel]->text(); }
@@ -332,49 +343,22 @@ void TMainWindow::showPicture(TPicture which) {
 void TMainWindow::switchOnline(bool on) {
     // A call the worker made before its end may run while the controller is being destroyed.
     if (!controller) return;
-    std::string openFailure;
-    try {
-        controller->setOnline(on);
-    } catch (const EControllerError&) {
-        throw;
-    } catch (const std::exception& e) {
-        openFailure = e.what();  // a host name that cannot be looked up, for one
-    }
-    const bool online = controller->isOnline();
-    if (online != on) {
-        TCommunicator& link = *controller->ecu().link;
-        const std::string name = linkName(link);
-        if (openFailure.empty()) openFailure = linkOpenFailure(link, name);
-        reportMessage("Unable to open connection to ECU!", name + (openFailure.empty() ? "" : ": " + openFailure));
-    }
-    if (!online) {
-        menuAction(QStringLiteral("NewMap1"))->setEnabled(true);
-        showLinkPicture(false);
-        return;
-    }
-
-    controller->setDebugEcho(false);
-    if (debugWindow->echoWanted()) controller->setDebugEcho(true);
-    bool connected = false;
-    std::string why;
-    {
-        ecu_work::TScope busyNow;
-        try {
-            connected = controller->connect();
-        } catch (const EControllerError&) {
-            throw;
-        } catch (const std::exception& e) {
-            why = e.what();  // a settings line without a value, replies without end, a lost link
+    bool online = false;
+    if (on) {
+        TOnlineOutcome outcome;
+        {
+            ecu_work::TScope busyNow;
+            outcome = controller->goOnline(debugWindow->echoWanted(), linkName(*controller->ecu().link));
         }
-    }
-    if (!connected) {
-        reportMessage("Unable to establish communications with ECU.", why);
+        online = outcome.online();
+        if (!online) reportMessage(outcome.message(), outcome.detail());
+        if (!outcome.closeFailure.empty()) reportMessage(outcome.closeFailure);
+    } else {
         controller->setOnline(false);
-        showLinkPicture(false);
-        return;
     }
-    menuAction(QStringLiteral("NewMap1"))->setEnabled(false);
-    showLinkPicture(true);
+    menuAction(QStringLiteral("NewMap1"))->setEnabled(!online);
+    showLinkPicture(online);
+    if (!online) return;
     emit ecuSettingsChanged();
     if (controller->needsFirmware()) runFirmwareUpdate();
 }
@@ -515,7 +499,9 @@ void TMainWindow::Import1Click() {
         const QString fileName = chooseFile(*OpenConfigDialog());
         if (fileName.isEmpty()) return;
         ecu_work::TScope busyNow;
-        controller->importSettings(fileName.toStdString());
+        const TImportOutcome outcome = controller->importSettings(fileName.toStdString());
+        if (!outcome) reportMessage(outcome.failure);
+        if (outcome.progressUp) seams->op.progress.hide();
         // The import read the table again: the windows show what the ECU holds now.
         emit ecuSettingsChanged();
     });

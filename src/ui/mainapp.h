@@ -127,6 +127,9 @@ protected:
 
 private:
     void buildMenus();
+    // What the link found wrong with its stored values when the ECU object was made (a bit
+    // rate the ECU does not know), told once the window's events run.
+    void showLinkWarning();
     void showPicture(TPicture which);
     // The picture of a link that is up (green) or down (pale), which the traffic picture
     // returns to.

@@ -42,8 +42,7 @@ bool settleUnstored(TECU& ecu, TModalRunner& runner, TMainServices& window, QWid
     if (answer == QMessageBox::Discard) return true;
     if (answer != QMessageBox::Save) return false;
     try {
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
+        ecu.storeConfirmed();
     } catch (const std::exception& e) {
         window.reportMessage(e.what());
     }

@@ -50,12 +50,6 @@ QFileDialog* newChooser(QWidget* parent, const char* name, const char* title, QF
     return dialog;
 }
 
-std::string joined(const std::vector<std::string>& parts) {
-    std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : ", ") + p;
-    return out;
-}
-
 }  // namespace
 
 TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, QMdiArea* area)
@@ -204,29 +198,30 @@ bool TSettingsTable::editValue(int slot, const QString& text) {
     }
     const uint8_t before = ecu.settings->getValue(index);
     return guarded(op.window, [&] {
-        try {
-            ecu.settings->setValue(index, static_cast<uint8_t>(value));
-            ecu.writeSetting(index);
-            model->setValue(slot, value);
+        // The write may have gone out even when the link failed after it: the store is offered
+        // and the not-stored count follows either way.
+        const auto written = [&] {
             setChangesPending(true);
             emit ecuWritten();
-            ecu.confirmLink("while writing " + escapeSettingName(ecu.settings->getName(index)));
+        };
+        try {
+            ecu.writeSettingConfirmed(index, static_cast<uint8_t>(value));
         } catch (...) {
             // Not written: the table and the window keep the value the ECU was last known to hold.
             ecu.settings->setValue(index, before);
             model->setValue(slot, before);
+            written();
             throw;
         }
+        model->setValue(slot, value);
+        written();
     });
 }
 
 void TSettingsTable::btnSaveClick() {
     if (!changesPending) return;
     setChangesPending(false);
-    guarded(op.window, [&] {
-        ecu.storeSettings();
-        ecu.confirmLink("while the ECU was told to store its settings (they may not be stored)");
-    });
+    guarded(op.window, [&] { ecu.storeConfirmed(); });
     emit ecuWritten();
 }
 
@@ -277,48 +272,23 @@ bool TSettingsTable::restoreFile(const QString& fileName) {
 
 bool TSettingsTable::restoreEntries(const std::vector<TBackupEntry>& backup, const std::string& file) {
     if (!online || refusedForBootloader(ecu, op.window)) return false;
-    if (ecu.settingsLines <= 0) {
-        report("The ECU sent no settings table when it was connected: there is nothing to restore " + file +
-               " into by name");
-        return false;
-    }
-    if (backup.empty()) {
-        report(file + " holds no settings: nothing to restore");
+    if (const std::string why = restoreRefusal(ecu, backup, file); !why.empty()) {
+        report(why);
         return false;
     }
     // What would change is shown first; nothing is written unless the operator agrees.
-    const auto differences = compareByName(namedSettings(*ecu.settings, TECUSettings::slotCount), namedSettings(backup));
-    if (changedCount(differences) == 0) {
-        report("The ECU already holds every value of " + file + ": nothing to write");
+    const auto writes = restoreWrites(ecu, backup);
+    if (writes.empty()) {
+        report(nothingToRestoreText(file));
         return true;
     }
-    if (!askToWrite(runner, this, differences, file)) return false;
+    if (!askToWrite(runner, this, writes, file)) return false;
 
-    TRestoreOutcome outcome;
-    std::string failure;
-    try {
-        outcome = restoreSettings(ecu, backup);
-        if (!outcome.differences.empty())
-            failure = "the ECU does not hold what was written: " + joined(outcome.differences);
-    } catch (const std::exception& e) {
-        // A lost link, a reply that is no ECU's, a read-back line that does not parse.
-        failure = e.what();
-    }
+    const TRestoreReport done = restoreBackup(ecu, backup, file);
     // Whatever happened, the list shows what the table now holds.
     refresh();
     emit ecuWritten();
-    if (!failure.empty()) {
-        report("Restoring " + file + " failed: " + failure + ". The backup " + file +
-               " is unchanged: restore it again once the ECU answers");
-        return false;
-    }
-    setChangesPending(false);  // the restore stored everything
-    std::string done = restoredText(outcome, file);
-    if (!outcome.missing.empty()) {
-        std::vector<std::string> names;
-        for (const auto& name : outcome.missing) names.push_back(escapeSettingName(name));
-        done += "\nNot in this ECU's table: " + joined(names);
-    }
-    report(done);
-    return true;
+    if (done.succeeded) setChangesPending(false);  // the restore stored everything
+    report(done.text);
+    return done.succeeded;
 }

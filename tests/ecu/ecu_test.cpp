@@ -531,3 +531,33 @@ TEST_F(EcuTest, ReplacingTheLinkStartsFromDefaultsWithoutGoodbye) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write or a store confirms the link; what was lost names the setting as messages show names.
+TEST_F(EcuTest, ConfirmedWritesAndStoresNameWhatTheLinkLostAt) {
+    make("network");
+    link->active = true;
+    ecu->settings->setEntry("fan temp", 1, 0);
+    ecu->settingsLines = 3;
+    struct Case {
+        uint8_t slot;
+        const char* note;
+        const char* where;
+    };
+    for (const Case c : {Case{0, "", "while writing \"fan temp\""},
+                         Case{2, "it was not set", "while writing unnamed slot 2 (it was not set)"}}) {
+        link->lose("the far end hung up");
+        try {
+            ecu->writeSettingConfirmed(c.slot, 42, c.note);
+            ADD_FAILURE() << c.where;
+        } catch (const ELinkLost& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("Lost connection with ECU ") + c.where + ": the far end hung up");
+        }
+        EXPECT_EQ(ecu->settings->getValue(c.slot), 42);  // the table keeps what may have gone out
+    }
+    EXPECT_THAT([&] { ecu->storeConfirmed(); },
+                ::testing::ThrowsMessage<ELinkLost>(HasSubstr("while the ECU was told to store its settings")));
+}
+
+}  // namespace

@@ -69,10 +69,11 @@ TEST_F(ImportTest, EmptyFileSaysGoodbyeAndGreetsAtOnce) {
 
 TEST_F(ImportTest, NoGoodbyeMeansNotOneLineIsSent) {
     link->responder = nullptr;  // a silent ECU
-    EXPECT_FALSE(ecu->importSettings(file("a\nb\n")));
+    const TImportOutcome outcome = ecu->importSettings(file("a\nb\n"));
     EXPECT_EQ(link->sent(), Strings{"bye"});
-    EXPECT_EQ(fake.window.messages(), Strings{"Lost connection with ECU!"});
+    EXPECT_EQ(outcome.failure, "Lost connection with ECU!");
     // The dialog is hidden before the message is shown.
+    EXPECT_FALSE(outcome.progressUp);
     const auto calls = fake.progress.calls();
     EXPECT_EQ(calls.back(), "hide");
 }
@@ -80,8 +81,7 @@ TEST_F(ImportTest, NoGoodbyeMeansNotOneLineIsSent) {
 TEST_F(ImportTest, AStrayGreetingNeverAnswersTheFinalOne) {
     link->responder = nullptr;
     link->reply("bye", "Bye\rHello>\r");  // a greeting nobody asked for, and none for "Man"
-    EXPECT_FALSE(ecu->importSettings(file("x=5\r\n")));
-    EXPECT_EQ(fake.window.messages(), (Strings{"Settings import failed!"}));
+    EXPECT_EQ(ecu->importSettings(file("x=5\r\n")).failure, "Settings import failed!");
 }
 
 TEST_F(ImportTest, NoGreetingAfterwardsIsReportedWhileTheDialogIsUp) {
@@ -89,18 +89,18 @@ TEST_F(ImportTest, NoGreetingAfterwardsIsReportedWhileTheDialogIsUp) {
         std::string out = peer.exchange(b);
         return b == "Man" ? std::string() : out;
     };
-    EXPECT_FALSE(ecu->importSettings(file("a\n")));
-    EXPECT_EQ(fake.window.messages(), Strings{"Settings import failed!"});
-    const auto calls = fake.progress.calls();
-    EXPECT_EQ(calls.back(), "hide");
+    const TImportOutcome outcome = ecu->importSettings(file("a\n"));
+    EXPECT_EQ(outcome.failure, "Settings import failed!");
+    // The front shows the failure, then hides the dialog.
+    EXPECT_TRUE(outcome.progressUp);
+    EXPECT_NE(fake.progress.calls().back(), "hide");
     EXPECT_EQ(link->sent(), (Strings{"bye", "a", "Man"}));
 }
 
 TEST_F(ImportTest, UnreadableFileIsReportedWithNothingSent) {
-    EXPECT_FALSE(ecu->importSettings(dir.path + "/missing.mtt"));
+    const TImportOutcome outcome = ecu->importSettings(dir.path + "/missing.mtt");
     EXPECT_TRUE(link->wire.empty());
-    ASSERT_EQ(fake.window.messages().size(), 1u);
-    EXPECT_NE(fake.window.messages()[0].find(dir.path + "/missing.mtt"), std::string::npos);
+    EXPECT_NE(outcome.failure.find(dir.path + "/missing.mtt"), std::string::npos);
     // No dialog is left up: the file is read before the dialog shows.
     const auto calls = fake.progress.calls();
     EXPECT_TRUE(calls.empty() || calls.back() == "hide");

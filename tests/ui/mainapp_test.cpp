@@ -236,6 +236,12 @@ TEST_F(MainWindowTest, TheFormAsItStarts) {
     EXPECT_EQ(window->statusPanel(0), " Disconnected");
 }
 
+TEST_F(MainWindowTest, AStoredBitRateTheEcuDoesNotKnowIsToldAtTheStart) {
+    open({{"com.Type", "serial"}, {"comm.comport", "1"}, {"comm.baudrate", "12345"}});
+    EXPECT_EQ(runner.messages, QStringList{"The stored bit rate 12345 (comm.baudrate) is not one the ECU knows "
+                                           "(9600, 19200, 38400, 57600 and 115200): 9600 bit/s is used."});
+}
+
 TEST_F(MainWindowTest, FirstRunAsksForTheLinkTypeUntilOneIsStored) {
     const struct {
         const char* type;  // null: absent
