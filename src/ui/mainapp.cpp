@@ -284,6 +284,8 @@ void TMainWindow::buildMenus() {
 }
 
 void TMainWindow::showLinkWarning() {
+    // The window may be closing already: its controller ends while it lets events through.
+    if (!controller) return;
     std::string warning;
     try {
         warning = controller->ecu().link->settingsWarning;
