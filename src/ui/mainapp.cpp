@@ -126,8 +126,6 @@ QFileDialog* makeChooser(QWidget* parent, const TChooserSpec& entry) {
     return dialog;
 }
 
-// The link as messages name it.
-std::string linkName(TCommunicator& link) { return linkDisplayName(link); }
 
 // What the operator reads after a firmware update that ran to its end.
 std::string flashReport(const TECU& ecu) {
@@ -350,7 +348,7 @@ void TMainWindow::switchOnline(bool on) {
         TOnlineOutcome outcome;
         {
             ecu_work::TScope busyNow;
-            outcome = controller->goOnline(debugWindow->echoWanted(), linkName(*controller->ecu().link));
+            outcome = controller->goOnline(debugWindow->echoWanted(), linkDisplayName(*controller->ecu().link));
         }
         online = outcome.online();
         if (!online) reportMessage(outcome.message(), outcome.detail());
