@@ -10,6 +10,8 @@
 #include <QSaveFile>
 #include <QSortFilterProxyModel>
 #include <QTableView>
+
+#include <algorithm>
 #include <QVBoxLayout>
 
 #include <vector>
@@ -135,7 +137,8 @@ TSettingsTable::TSettingsTable(TECU& ecu, TOperator& op, TModalRunner& runner, Q
     setChangesPending(false);
     refresh();
     area->addSubWindow(this);
-    resize(360, 440);
+    // Narrow, but never narrower than its row of buttons.
+    resize(std::max(360, minimumSizeHint().width()), 440);
     show();
 }
 
