@@ -69,8 +69,9 @@ TEcuController::~TEcuController() {
     terminated = true;
     wake.notify_all();
     if (worker.joinable()) {
-        // The worker's last act goes through the main window, which runs it on the GUI thread:
-        // when that is this thread, its events must keep flowing while we wait.
+        // A command still running may be waiting for the GUI thread (a message, the progress
+        // dialog): when that is this thread, its events must keep flowing while we wait. The
+        // worker itself calls nobody at its end.
         while (!finished) {
             lock.unlock();
             op.window.processPendingEvents();
