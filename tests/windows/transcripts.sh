@@ -17,7 +17,7 @@ sim_windows=$windows/tools/ecusim/veltrace-ecusim.exe
 cli_linux=$linux/src/cli/veltrace-cli
 cli_windows=$windows/src/cli/veltrace-cli.exe
 work=$(mktemp -d)
-trap 'rm -rf "$work"; rm -f "$WINEPREFIX/dosdevices/com7"' EXIT
+trap 'rm -rf "$work"; rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com5"' EXIT
 : "${WINEPREFIX:=$work/prefix}"
 export WINEPREFIX
 $wine cmd /c exit >/dev/null 2>&1 || true  # makes the prefix once
@@ -118,5 +118,37 @@ for link in tcp serial; do
     compare "tcp $name, simulator.exe and cli.exe"
   done
 done
+# The port list looks without opening. COM5, linked in the prefix to the simulator's
+# pseudo-terminal, is there, in the default list (COM1..COM8) and in VELTRACE_SERIAL_PORTS, in
+# the Linux CLI's words for a device that is there (which program holds a port is seen on Linux
+# only); COM6, linked nowhere, does not exist.
+start=$SECONDS
+"$sim" --pty >"$work/sim.out" 2>/dev/null &
+pid=$!
+for _ in $(seq 100); do [ -n "$(awk '/^listening/{print $NF}' "$work/sim.out")" ] && break; sleep 0.05; done
+pty=$(awk '/listening pty/{print $3}' "$work/sim.out")
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+rm -f "$WINEPREFIX/dosdevices/com6"
+there="looks usable (not opened)"
+{
+  echo "COM5	$there"
+  echo "COM6	COM6 does not exist (File not found)"
+  echo "COM5	$there"
+} >"$work/linux.txt"
+{
+  env -u VELTRACE_SERIAL_PORTS "$wine" "$cli_windows" ports | awk -F'\t' '$2 == "COM5" || $2 == "COM6" {print $2 "\t" $3}'
+  VELTRACE_SERIAL_PORTS=COM5 "$wine" "$cli_windows" ports | awk -F'\t' '$1 == 1 {print $2 "\t" $3}'
+} >"$work/windows.txt"
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+if cmp -s "$work/linux.txt" "$work/windows.txt"; then
+  passed=$((passed + 1))
+  echo "ok      ports: COM5 linked to a pseudo-terminal ($((SECONDS - start)) s)"
+else
+  failed=$((failed + 1))
+  echo "FAILED  ports: COM5 linked to a pseudo-terminal"
+  diff "$work/linux.txt" "$work/windows.txt"
+fi
+
 echo "transcripts: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
