@@ -58,21 +58,21 @@ TWire TWire::pty(const std::string& path, int rate) {
 }
 
 TWire::~TWire() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) ::close(static_cast<int>(fd));
 }
 
 long long TWire::writeSome(const char* bytes, size_t size) {
     for (;;) {
-        const ssize_t n = ::write(fd, bytes, size);
+        const ssize_t n = ::write(static_cast<int>(fd), bytes, size);
         if (n < 0 && errno == EINTR) continue;
         return n;
     }
 }
 
 long long TWire::readSome(char* buffer, size_t size, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{static_cast<int>(fd), POLLIN, 0};
     if (::poll(&p, 1, timeoutMs) <= 0) return 0;
-    const ssize_t n = ::read(fd, buffer, size);
+    const ssize_t n = ::read(static_cast<int>(fd), buffer, size);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     return n > 0 ? n : -1;
 }

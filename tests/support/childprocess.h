@@ -40,3 +40,11 @@ private:
     int status = -1;
     bool ended = false;
 };
+
+#ifdef _WIN32
+// The command line that hands `argv` to a child's C runtime unchanged.
+std::string windowsCommandLine(const std::vector<std::string>& argv);
+// A Ctrl-C on the console of process `pid` (one made with a console of its own); false when it
+// could not be sent.
+bool sendControlC(long long pid);
+#endif

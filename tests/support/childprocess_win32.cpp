@@ -26,10 +26,22 @@ std::string quoted(const std::string& arg) {
     return out + "\"";
 }
 
-// A Ctrl-C on the console of process `pid`, which only a process attached to that console can
-// send: this one leaves its own console for the moment (its standard handles stay; under CTest
-// they are pipes), ignores the Ctrl-C itself, and takes its console back after.
-bool controlC(DWORD pid) {
+HANDLE handle(long long h) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(h)); }
+long long value(HANDLE h) { return static_cast<long long>(reinterpret_cast<intptr_t>(h)); }
+
+}  // namespace
+
+std::string windowsCommandLine(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const auto& a : argv) line += (line.empty() ? "" : " ") + quoted(a);
+    return line;
+}
+
+// Only a process attached to the child's console can send it a Ctrl-C: this one leaves its own
+// console for the moment (its standard handles stay; under CTest they are pipes), ignores the
+// Ctrl-C itself, and takes its console back after.
+bool sendControlC(long long childPid) {
+    const DWORD pid = static_cast<DWORD>(childPid);
     const bool hadConsole = GetConsoleWindow() != nullptr;
     FreeConsole();
     bool sent = false;
@@ -44,11 +56,6 @@ bool controlC(DWORD pid) {
     return sent;
 }
 
-HANDLE handle(long long h) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(h)); }
-long long value(HANDLE h) { return static_cast<long long>(reinterpret_cast<intptr_t>(h)); }
-
-}  // namespace
-
 TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& errPath) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -58,8 +65,7 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::st
                                   nullptr);
     const HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string commandLine;
-    for (const auto& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quoted(a);
+    std::string commandLine = windowsCommandLine(argv);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -125,7 +131,7 @@ bool TChildProcess::running() {
 
 void TChildProcess::signal(int sig) {
     if (ended) return;
-    if (sig != childSigKill && controlC(static_cast<DWORD>(pid))) return;
+    if (sig != childSigKill && sendControlC(pid)) return;
     TerminateProcess(handle(process), static_cast<UINT>(128 + sig));
 }
 
