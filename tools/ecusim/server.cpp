@@ -58,7 +58,7 @@ int64_t TServer::nowNs() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
-bool TServer::stopRequested() const { 
+bool TServer::stopRequested() const {
     const int ready = waitLine(-1, false, stopFd, 0);
     return ready > 0 && (ready & stopReady);
 }
