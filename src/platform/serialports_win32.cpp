@@ -32,6 +32,31 @@ std::string comName(const std::string& device) {
     return name;
 }
 
+// Wine serves a COM port that is a link in the prefix's dosdevices folder (dosdevices/com5 to a
+// serial device or a pseudo-terminal) without putting it among the system's DOS device names,
+// where QueryDosDevice looks. Wine's own mapping of the name to its Unix file finds such a port
+// (a look at the link, no open); on Windows the function is not there and this is false.
+bool wineMapsToUnixFile(const std::string& com) {
+    using TGetUnixFileName = char*(__cdecl*)(const wchar_t*);
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const auto getUnixFileName =
+        kernel ? reinterpret_cast<TGetUnixFileName>(
+                     reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")))
+               : nullptr;
+    if (!getUnixFileName) return false;
+    const std::wstring device = L"\\\\.\\" + std::wstring(com.begin(), com.end());
+    char* unixName = getUnixFileName(device.c_str());
+    if (!unixName) return false;
+    HeapFree(GetProcessHeap(), 0, unixName);
+    return true;
+}
+
+// Whether the COM port `com` ("COM5") is there, without opening it.
+bool comPortExists(const std::string& com) {
+    char target[1024];
+    return QueryDosDeviceA(com.c_str(), target, sizeof target) != 0 || wineMapsToUnixFile(com);
+}
+
 }  // namespace
 
 std::string win32DeviceName(const std::string& device) {
@@ -89,8 +114,7 @@ TSerialPortStatus checkListedPort(int number, const std::vector<std::string>& li
     if (how == TPortCheck::Look) {
         // Looking opens nothing: the DOS device name of the port tells whether it is there.
         const std::string com = comName(s.device);
-        char target[1024];
-        if (!com.empty() && QueryDosDeviceA(com.c_str(), target, sizeof target) == 0)
+        if (!com.empty() && !comPortExists(com))
             s.reason = serialOpenProblem(s.device, static_cast<int>(ERROR_FILE_NOT_FOUND));
         return s;
     }

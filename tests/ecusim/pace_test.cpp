@@ -6,6 +6,7 @@
 
 #include "linetimer.h"
 #include "support/simprocess.h"
+#include "support/skips.h"
 #include "wire.h"
 
 using ecusim::lineTimeNs;
@@ -38,6 +39,7 @@ TEST(EcusimPace, LineTimerRunsBytesBackToBackAndRebasesOnARateChange) {
 }
 
 TEST(EcusimPace, AnExchangeOverThePtyTakesItsLineTimeOnlyWhenPaced) {
+    VELTRACE_SKIP_ON_WINDOWS("pseudo-terminals");
     struct Row {
         bool pace;
         int rate;

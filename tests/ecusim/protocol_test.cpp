@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/simprocess.h"
+#include "support/skips.h"
 #include "wire.h"
 
 namespace {
@@ -262,6 +263,15 @@ TEST(EcusimProcess, HelpExplainsEveryOptionAndBadUsageFails) {
         EXPECT_EQ(r.exitCode, 2) << bad[1];
         EXPECT_NE(r.err.find("veltrace-ecusim:"), std::string::npos);
     }
+}
+
+TEST(EcusimProcess, WithoutPseudoTerminalsPtyIsAUsageError) {
+#ifndef _WIN32
+    GTEST_SKIP() << "this system has pseudo-terminals";
+#endif
+    const auto r = runProgram({ecusimProgram(), "--pty"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--listen HOST:PORT"), std::string::npos) << r.err;
 }
 
 TEST(EcusimProcess, APortInUseIsReportedAndTheStateFileIsChecked) {

@@ -1,15 +1,5 @@
 #include "wire.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -23,18 +13,6 @@ int64_t nowMs() {
         .count();
 }
 
-speed_t speedFor(int rate) {
-    switch (rate) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 4800: return B4800;
-    default: throw std::runtime_error("no termios speed for " + std::to_string(rate));
-    }
-}
-
 int hexNibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -44,44 +22,11 @@ int hexNibble(char c) {
 
 }  // namespace
 
-TWire TWire::tcp(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        throw std::runtime_error("connect: " + std::string(std::strerror(errno)));
-    }
-    const int yes = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return TWire(fd);
-}
-
-TWire TWire::pty(const std::string& path, int rate) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path + ": " + std::strerror(errno));
-    TWire wire(fd);
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-    wire.setRate(rate);
-    ::tcflush(fd, TCIOFLUSH);
-    return wire;
-}
-
-TWire::~TWire() {
-    if (fd >= 0) ::close(fd);
-}
-
 void TWire::send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("write: " + std::string(std::strerror(errno)));
+        const long long n = writeSome(bytes.data() + done, bytes.size() - done);
+        if (n <= 0) throw std::runtime_error("the wire failed while writing");
         done += static_cast<size_t>(n);
     }
 }
@@ -93,9 +38,7 @@ std::string TWire::readQuiet(int quietMs, int maxMs) {
     for (;;) {
         const int64_t left = end - nowMs();
         if (left <= 0) return out;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(quietMs, left))) <= 0) return out;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const long long n = readSome(buf, sizeof buf, static_cast<int>(std::min<int64_t>(quietMs, left)));
         if (n <= 0) return out;
         out.append(buf, static_cast<size_t>(n));
     }
@@ -108,9 +51,7 @@ std::string TWire::readUntil(const std::string& text, int timeoutMs) {
     while (out.size() < text.size() || out.compare(out.size() - text.size(), text.size(), text) != 0) {
         const int64_t left = end - nowMs();
         if (left <= 0) return out;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) return out;
-        if (::read(fd, &c, 1) != 1) return out;
+        if (readSome(&c, 1, static_cast<int>(left)) != 1) return out;
         out += c;
     }
     return out;
@@ -122,20 +63,8 @@ bool TWire::closedWithin(int timeoutMs) {
     for (;;) {
         const int64_t left = end - nowMs();
         if (left <= 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-        if (p.revents & (POLLHUP | POLLERR)) return true;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+        if (readSome(buf, sizeof buf, static_cast<int>(left)) < 0) return true;
     }
-}
-
-void TWire::setRates(int sendRate, int receiveRate) {
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfsetospeed(&t, speedFor(sendRate));
-    ::cfsetispeed(&t, speedFor(receiveRate));
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr failed");
 }
 
 std::string addressCommand(uint16_t wordAddress) {

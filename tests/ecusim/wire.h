@@ -1,6 +1,7 @@
 #pragma once
 // The test's own end of a line to the simulator: a loopback TCP client or the terminal end of
-// the simulator's pseudo-terminal, with plain reads and writes. Plus what a test needs to speak
+// the simulator's pseudo-terminal (POSIX only), with plain reads and writes. The system's part
+// is in wire_posix.cpp and wire_win32.cpp. Plus what a test needs to speak
 // to the bootloader by itself: its own block checksums and its own Intel HEX reader, written
 // apart from the tool's code so that the simulator is checked against an independent reading.
 
@@ -29,8 +30,13 @@ public:
     void setRate(int rate) { setRates(rate, rate); }
 
 private:
-    explicit TWire(int fd) : fd(fd) {}
-    int fd = -1;
+    explicit TWire(long long fd) : fd(fd) {}
+    // What is there within `timeoutMs`: the bytes read (at most `size`), 0 when none came, -1
+    // when the other end closed or the line failed.
+    long long readSome(char* buffer, size_t size, int timeoutMs);
+    // The bytes taken (at least one), or -1 when the line failed.
+    long long writeSome(const char* bytes, size_t size);
+    long long fd = -1;  // a descriptor or a SOCKET
 };
 
 // A block of 256 bytes as the bootloader takes it: "Dk", 0, the bytes, sum high, sum low,

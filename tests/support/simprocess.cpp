@@ -1,23 +1,17 @@
 #include "support/simprocess.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "support/childprocess.h"
 
 namespace {
 
@@ -27,10 +21,14 @@ int64_t nowMs() {
 }
 
 std::string makeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/veltrace-sim-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-    return pattern;
+    static std::mt19937_64 random{std::random_device{}()};
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto dir = base / ("veltrace-sim-" + std::to_string(random() % 1000000000));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) return dir.string();
+    }
+    throw std::runtime_error("cannot make a temporary folder in " + base.string());
 }
 
 std::string readFile(const std::string& path) {
@@ -45,49 +43,6 @@ int hexValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
-}
-
-// Starts argv with standard input from /dev/null, standard output into a pipe (its read end
-// returned in `outFd`) and standard error into `errPath`.
-pid_t spawn(const std::vector<std::string>& argv, int& outFd, const std::string& errPath) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (rc != 0) {
-        ::close(pipeFds[0]);
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    }
-    outFd = pipeFds[0];
-    return pid;
-}
-
-int decodeStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-// Waits for the child's end; true when it ended within the time.
-bool waitFor(pid_t pid, int timeoutMs, int& status) {
-    const int64_t end = nowMs() + timeoutMs;
-    for (;;) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return true;
-        if (nowMs() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
 }
 
 }  // namespace
@@ -153,10 +108,10 @@ TSimProcess::TSimProcess(TSimConfig cfg) : config(std::move(cfg)) {
         argv.insert(argv.end(), {"--log", logPath_});
     }
     argv.insert(argv.end(), config.args.begin(), config.args.end());
-    pid_ = spawn(argv, stdoutFd, errPath);
+    child = std::make_unique<TChildProcess>(argv, errPath);
     std::string line;
     if (!pollLine(config.startTimeoutMs, line) || line.rfind("listening ", 0) != 0) {
-        stop(SIGKILL, 2000);
+        stop(childSigKill, 2000);
         const std::string err = errorOutput();
         std::filesystem::remove_all(dir_);
         throw std::runtime_error("the simulator did not start: " + (line.empty() ? err : line + "\n" + err));
@@ -164,8 +119,8 @@ TSimProcess::TSimProcess(TSimConfig cfg) : config(std::move(cfg)) {
 }
 
 TSimProcess::~TSimProcess() {
-    if (pid_ > 0) stop();
-    if (stdoutFd >= 0) ::close(stdoutFd);
+    if (child) stop();
+    child.reset();
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
@@ -190,13 +145,8 @@ bool TSimProcess::pollLine(int timeoutMs, std::string& line) {
             return true;
         }
         const int64_t left = end - nowMs();
-        if (left <= 0 || stdoutFd < 0) return false;
-        pollfd p{stdoutFd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-        char buf[512];
-        const ssize_t n = ::read(stdoutFd, buf, sizeof buf);
-        if (n <= 0) return false;  // the process closed its output
-        outBuffer.append(buf, static_cast<size_t>(n));
+        if (left <= 0 || !child) return false;
+        if (child->readOutput(outBuffer, static_cast<int>(left)) < 0) return false;  // the process closed its output
     }
 }
 
@@ -206,31 +156,28 @@ std::optional<std::string> TSimProcess::readLine(int timeoutMs) {
     return line;
 }
 
+long long TSimProcess::pid() const { return child ? child->id() : -1; }
+
 std::string TSimProcess::errorOutput() const { return readFile(errPath); }
 
 bool TSimProcess::running() {
-    if (pid_ <= 0) return false;
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        status = decodeStatus(st);
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    if (!child || child->running()) return child != nullptr;
+    status = child->exitStatus();
+    child.reset();
+    return false;
 }
 
 int TSimProcess::stop(int signal, int timeoutMs) {
-    if (pid_ <= 0) return status;
-    ::kill(pid_, signal);
-    int st = 0;
-    if (waitFor(pid_, timeoutMs, st)) {
-        status = decodeStatus(st);
+    if (!child) return status;
+    child->signal(signal);
+    if (child->waitEnd(timeoutMs)) {
+        status = child->exitStatus();
     } else {
-        ::kill(pid_, SIGKILL);
-        waitFor(pid_, 5000, st);
+        child->signal(childSigKill);
+        child->waitEnd(5000);
         status = -1;
     }
-    pid_ = -1;
+    child.reset();
     return status;
 }
 
@@ -238,26 +185,19 @@ TProgramResult runProgram(const std::vector<std::string>& argv, int timeoutMs) {
     TProgramResult result;
     const std::string dir = makeTempDir();
     const std::string errPath = dir + "/stderr.txt";
-    int outFd = -1;
-    const pid_t pid = spawn(argv, outFd, errPath);
-    const int64_t end = nowMs() + timeoutMs;
-    char buf[4096];
-    for (;;) {
-        const int64_t left = end - nowMs();
-        if (left <= 0) break;
-        pollfd p{outFd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-        const ssize_t n = ::read(outFd, buf, sizeof buf);
-        if (n <= 0) break;
-        result.out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(outFd);
-    int st = 0;
-    if (waitFor(pid, std::max<int64_t>(0, end - nowMs()), st)) {
-        result.exitCode = decodeStatus(st);
-    } else {
-        ::kill(pid, SIGKILL);
-        waitFor(pid, 5000, st);
+    {
+        TChildProcess program(argv, errPath);
+        const int64_t end = nowMs() + timeoutMs;
+        for (;;) {
+            const int64_t left = end - nowMs();
+            if (left <= 0 || program.readOutput(result.out, static_cast<int>(left)) < 0) break;
+        }
+        if (program.waitEnd(static_cast<int>(std::max<int64_t>(0, end - nowMs())))) {
+            result.exitCode = program.exitStatus();
+        } else {
+            program.signal(childSigKill);
+            program.waitEnd(5000);
+        }
     }
     result.err = readFile(errPath);
     std::error_code ec;

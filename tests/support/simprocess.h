@@ -4,9 +4,8 @@
 // line it prints, reads its transcript, and stops it again. Also runs any program once and
 // collects its output (make-firmware, the command-line front).
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +46,8 @@ inline TSimConfig simPty(std::vector<std::string> args = {}) {
     return c;
 }
 
+class TChildProcess;
+
 class TSimProcess {
 public:
     // Starts the simulator and waits for its "listening" line. Throws std::runtime_error
@@ -56,7 +57,7 @@ public:
     TSimProcess(const TSimProcess&) = delete;
     TSimProcess& operator=(const TSimProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    long long pid() const;  // -1 once it ended
     // TCP: the address and port it listens on.
     const std::string& host() const { return host_; }
     int port() const { return port_; }
@@ -77,16 +78,15 @@ public:
     std::string errorOutput() const;
 
     bool running();
-    // Sends the signal and waits for the end: the exit status, 128+N for death by signal N,
-    // or -1 when it had to be killed after `timeoutMs`.
+    // Sends the signal (as childprocess.h has it on Windows) and waits for the end: the exit
+    // status, 128+N for death by signal N, or -1 when it had to be killed after `timeoutMs`.
     int stop(int signal = 15, int timeoutMs = 5000);
 
 private:
     bool pollLine(int timeoutMs, std::string& line);
 
     TSimConfig config;
-    pid_t pid_ = -1;
-    int stdoutFd = -1;
+    std::unique_ptr<TChildProcess> child;
     std::string outBuffer;
     std::string host_;
     int port_ = 0;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -309,8 +310,10 @@ void writeTextFileAtomic(const std::string& path, const std::string& text) {
         out.flush();
         if (!out) throw ESimFileError(tmp + ": write error");
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0)
-        throw ESimFileError(path + ": " + std::strerror(errno));
+    // std::filesystem's rename replaces an existing file on Windows too (std::rename does not).
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) throw ESimFileError(path + ": " + ec.message());
 }
 
 }  // namespace ecusim

@@ -1,14 +1,9 @@
 // veltrace-ecusim: a simulated ECU on the other end of a real link (TCP or a pseudo-terminal),
 // for trying the tool without an engine and for the end-to-end tests.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,6 +11,7 @@
 #include "identity.h"
 #include "machine.h"
 #include "options.h"
+#include "platform/console.h"
 #include "server.h"
 #include "transcript.h"
 #include "transport.h"
@@ -26,15 +22,6 @@ namespace {
 
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
-
-// The write end of the pipe that tells the serving loops to stop; a signal handler can only
-// reach it through a plain static.
-int stopPipeWrite = -1;
-
-void onStopSignal(int) {
-    const char byte = 's';
-    [[maybe_unused]] ssize_t n = ::write(stopPipeWrite, &byte, 1);
-}
 
 int makeFirmware(const std::vector<std::string>& args) {
     const TMakeFirmwareOptions o = parseMakeFirmwareOptions(args);
@@ -63,27 +50,15 @@ int simulate(const std::vector<std::string>& args) {
 
     TFirmwareIdentity firmware = defaultIdentity();
     if (!o.statePath.empty()) {
-        struct stat st {};
-        if (::stat(o.statePath.c_str(), &st) == 0) firmware = parseState(readTextFile(o.statePath), o.statePath);
+        std::error_code ec;
+        if (std::filesystem::exists(o.statePath, ec)) firmware = parseState(readTextFile(o.statePath), o.statePath);
     }
     if (o.version) firmware.version = *o.version;
 
     TTranscript log;
     if (!o.logPath.empty()) log.open(o.logPath);
 
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("veltrace-ecusim: pipe");
-        return exitFailure;
-    }
-    TFd stopRead(pipeFds[0]), stopWrite(pipeFds[1]);
-    stopPipeWrite = stopWrite.get();
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    TStopLine stop;
 
     TEcuMachine* machinePtr = nullptr;
     auto persist = [&](const TFirmwareIdentity& stored) {
@@ -100,7 +75,7 @@ int simulate(const std::vector<std::string>& args) {
     std::fprintf(stderr, "veltrace-ecusim: firmware %s with %zu settings%s\n", firmware.version.c_str(),
                  firmware.slots.size(), o.machine.bootloaderOnly ? " (bootloader only until flashed)" : "");
 
-    TServer server(o, machine, log, stopRead.get(), start);
+    TServer server(o, machine, log, stop.fd(), start);
     if (o.pty) server.servePty();
     else server.serveTcp();
     std::fprintf(stderr, "veltrace-ecusim: stopped\n");
@@ -110,6 +85,8 @@ int simulate(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The same bytes on standard output as on Linux (no CR before each LF on Windows).
+    prepareConsole();
     std::vector<std::string> args(argv + 1, argv + argc);
     // --version with a value sets the firmware's version; alone it asks for the program's.
     if (args == std::vector<std::string>{"--version"}) {

@@ -187,6 +187,8 @@ TSimOptions parseSimOptions(const std::vector<std::string>& args) {
         else throw EUsage("unknown option " + n);
     }
     if (o.pty && o.listenGiven) throw EUsage("--listen and --pty exclude each other: the ECU has one line");
+    if (o.pty && !havePseudoTerminals())
+        throw EUsage("--pty: this system has no pseudo-terminals; the simulator serves TCP here (--listen HOST:PORT)");
     try {
         splitHostPort(o.listen);
     } catch (const ETransportError& e) {

@@ -1,11 +1,6 @@
 #include "server.h"
 
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <deque>
@@ -50,12 +45,11 @@ int64_t msSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
-TServer::TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, int stopFd,
+TServer::TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, TSysFd stopFd,
                  std::chrono::steady_clock::time_point start)
     : options(options), machine(machine), log(log), stopFd(stopFd), start(start) {
-    // A paced line wakes up for bytes a fraction of a millisecond apart; the default slack of
-    // the kernel's timers would make every wake-up late.
-    if (options.pace) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    // A paced line wakes up for bytes a fraction of a millisecond apart.
+    if (options.pace) askPreciseTimers();
 }
 
 int64_t TServer::nowMs() const { return msSince(start); }
@@ -65,8 +59,8 @@ int64_t TServer::nowNs() const {
 }
 
 bool TServer::stopRequested() const {
-    pollfd p{stopFd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
+    const int ready = waitLine(-1, false, stopFd, 0);
+    return ready > 0 && (ready & stopReady);
 }
 
 const char* TServer::endText(TEnd end) {
@@ -85,10 +79,10 @@ void TServer::serveTcp() {
     announce("listening tcp " + listener.host() + " " + std::to_string(listener.port()));
     std::fprintf(stderr, "veltrace-ecusim: serving on TCP %s port %d\n", listener.host().c_str(), listener.port());
     for (;;) {
-        pollfd p[2] = {{listener.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR) throw ETransportError("poll failed");
-        if (p[1].revents) return;
-        if (!p[0].revents) continue;
+        const int ready = waitLine(listener.fd(), false, stopFd, -1);
+        if (ready < 0) throw ETransportError("waiting for a client failed");
+        if (ready & stopReady) return;
+        if (!(ready & lineReady)) continue;
         std::string peer;
         TFd client = listener.accept(peer);
         if (!client) continue;
@@ -149,7 +143,7 @@ void TServer::sampleToolRate(const TPty* pty) {
     if (pty) lastToolRate = pty->toolSendRate();
 }
 
-bool TServer::writeOut(int fd, const TPty* pty, const std::string& out) {
+bool TServer::writeOut(TSysFd fd, const TPty* pty, const std::string& out) {
     if (out.empty()) return true;
     if (pty && (pty->toolReceiveRate() != machine.bitRate() || pty->toolFraming() != options.framing)) {
         log.chunk(nowMs(), machine.modeText(), "tx-lost", out);
@@ -158,21 +152,19 @@ bool TServer::writeOut(int fd, const TPty* pty, const std::string& out) {
     size_t sent = 0;
     const int64_t deadline = nowMs() + writeStallMs;
     while (sent < out.size()) {
-        const ssize_t n = pty ? ::write(fd, out.data() + sent, out.size() - sent)
-                              : ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        const long long n = lineWrite(fd, pty != nullptr, out.data() + sent, out.size() - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (n == lineReset || n == lineFailed) {
             log.chunk(nowMs(), machine.modeText(), "tx", out.substr(0, sent));
             log.chunk(nowMs(), machine.modeText(), "tx-lost", out.substr(sent));
             return false;
         }
         const int64_t left = deadline - nowMs();
         if (left <= 0 || stopRequested()) break;
-        pollfd p[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-        ::poll(p, 2, static_cast<int>(left));
+        waitLine(fd, true, stopFd, left * nsPerMs);
     }
     log.chunk(nowMs(), machine.modeText(), "tx", out.substr(0, sent));
     log.chunk(nowMs(), machine.modeText(), "tx-lost", out.substr(sent));
@@ -198,7 +190,7 @@ struct TServer::TLine {
     int64_t deliveredAtNs = -1;
 };
 
-std::optional<TServer::TEnd> TServer::received(TLine& line, int fd, const TPty* pty, const std::string& chunk,
+std::optional<TServer::TEnd> TServer::received(TLine& line, TSysFd fd, const TPty* pty, const std::string& chunk,
                                                int lineRate) {
     size_t usable = chunk.size();
     if (options.noise) {
@@ -225,7 +217,7 @@ std::optional<TServer::TEnd> TServer::received(TLine& line, int fd, const TPty* 
     return std::nullopt;
 }
 
-std::optional<TServer::TEnd> TServer::deliver(TLine& line, int fd, const TPty* pty) {
+std::optional<TServer::TEnd> TServer::deliver(TLine& line, TSysFd fd, const TPty* pty) {
     uint64_t n = line.rxQueued;
     if (line.paced && n > 0) {
         line.rx.setRate(machine.bitRate());
@@ -248,7 +240,7 @@ std::optional<TServer::TEnd> TServer::deliver(TLine& line, int fd, const TPty* p
     return std::nullopt;
 }
 
-bool TServer::transmit(TLine& line, int fd, const TPty* pty) {
+bool TServer::transmit(TLine& line, TSysFd fd, const TPty* pty) {
     const std::string due = machine.takeDue(nowMs());
     if (!line.paced) return writeOut(fd, pty, due);
     line.txQueue += due;
@@ -266,7 +258,7 @@ bool TServer::transmit(TLine& line, int fd, const TPty* pty) {
     return writeOut(fd, pty, out);
 }
 
-TServer::TEnd TServer::serveConnection(int fd, const TPty* pty) {
+TServer::TEnd TServer::serveConnection(TSysFd fd, const TPty* pty) {
     machine.startConnection();
     sampleToolRate(pty);
     TLine line;
@@ -286,28 +278,22 @@ TServer::TEnd TServer::serveConnection(int fd, const TPty* pty) {
         if (!line.txQueue.empty()) wakeNs = std::min(wakeNs, wakeFor(line.tx, line.txQueue.size()));
         int64_t timeoutNs = wakeNs == INT64_MAX ? -1 : std::max<int64_t>(0, wakeNs - nowNs());
         if (pty && (timeoutNs < 0 || timeoutNs > toolRateSampleMs * nsPerMs)) timeoutNs = toolRateSampleMs * nsPerMs;
-        timespec wait{timeoutNs / 1000000000, timeoutNs % 1000000000};
-        pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::ppoll(p, 2, timeoutNs < 0 ? nullptr : &wait, nullptr) < 0) {
-            if (errno == EINTR) continue;
-            return TEnd::Failed;
-        }
-        if (p[1].revents) return TEnd::Stopped;
-        if (!p[0].revents) {
+        const int ready = waitLine(fd, false, stopFd, timeoutNs);
+        if (ready < 0) return TEnd::Failed;
+        if (ready & stopReady) return TEnd::Stopped;
+        if (!(ready & lineReady)) {
             sampleToolRate(pty);
             continue;
         }
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const long long n = lineRead(fd, pty != nullptr, buffer, sizeof buffer);
         if (n == 0) {
             // The tool is gone; what it sent before still reaches the ECU (a store, say).
             line.paced = false;
             if (auto end = deliver(line, fd, pty)) return *end;
             return TEnd::Closed;
         }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return errno == ECONNRESET ? TEnd::Closed : TEnd::Failed;
-        }
+        if (n == lineNothingNow) continue;
+        if (n < 0) return n == lineReset ? TEnd::Closed : TEnd::Failed;
         if (line.paced) line.rx.start(nowNs(), machine.bitRate());
         line.rxQueue.push_back({std::string(buffer, static_cast<size_t>(n)), judgeToolRate(pty)});
         line.rxQueued += static_cast<uint64_t>(n);

@@ -10,6 +10,7 @@
 #include "machine.h"
 #include "options.h"
 #include "transcript.h"
+#include "transport.h"
 
 namespace ecusim {
 
@@ -19,7 +20,7 @@ class TServer {
 public:
     // `stopFd` becomes readable when the simulator is to stop; `start` is the moment the
     // transcript counts from.
-    TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, int stopFd,
+    TServer(const TSimOptions& options, TEcuMachine& machine, TTranscript& log, TSysFd stopFd,
             std::chrono::steady_clock::time_point start);
 
     // Both return when stopped. Throw ETransportError when the line cannot be set up.
@@ -29,16 +30,16 @@ public:
 private:
     enum class TEnd { Closed, Dropped, Stopped, Failed };
     struct TLine;
-    TEnd serveConnection(int fd, const TPty* pty);
+    TEnd serveConnection(TSysFd fd, const TPty* pty);
     // Hands the received bytes that have crossed the line to the ECU; an end when the line is
     // cut (--drop-after).
-    std::optional<TEnd> deliver(TLine& line, int fd, const TPty* pty);
+    std::optional<TEnd> deliver(TLine& line, TSysFd fd, const TPty* pty);
     // The fault switches count every byte the line brought; then the ECU takes what it may.
-    std::optional<TEnd> received(TLine& line, int fd, const TPty* pty, const std::string& chunk, int lineRate);
+    std::optional<TEnd> received(TLine& line, TSysFd fd, const TPty* pty, const std::string& chunk, int lineRate);
     // Queues the replies that are due and sends what has crossed; false when the peer is gone.
-    bool transmit(TLine& line, int fd, const TPty* pty);
+    bool transmit(TLine& line, TSysFd fd, const TPty* pty);
     // Writes bytes to the tool; false when the peer is gone.
-    bool writeOut(int fd, const TPty* pty, const std::string& out);
+    bool writeOut(TSysFd fd, const TPty* pty, const std::string& out);
     // The rate received bytes went out at, judged when they are read.
     int judgeToolRate(const TPty* pty);
     void take(const std::string& bytes, const TPty* pty, int lineRate);
@@ -51,7 +52,7 @@ private:
     const TSimOptions& options;
     TEcuMachine& machine;
     TTranscript& log;
-    int stopFd;
+    TSysFd stopFd;
     std::chrono::steady_clock::time_point start;
     int lastToolRate = 0;  // the pseudo-terminal's rate as last seen
 };

@@ -13,7 +13,7 @@ TTranscript::~TTranscript() {
 }
 
 void TTranscript::open(const std::string& path) {
-    file = std::fopen(path.c_str(), "w");
+    file = std::fopen(path.c_str(), "wb");  // LF line ends on every system
     if (!file) throw ESimFileError(path + ": " + std::strerror(errno));
 }
 
