@@ -6,19 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
-namespace {
+#include "platform/winsystem.h"
 
-// Winsock is started once for the process, on first use, and left running until it exits.
-void startWinsock() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WSADATA data{};
-        WSAStartup(MAKEWORD(2, 2), &data);
-    });
-}
+namespace {
 
 // A Winsock code as the errno value of the same meaning; a code without one stays as it is.
 int toErrno(int code) {
@@ -64,15 +56,6 @@ const char* errnoText(int code) {
     case EPIPE: return "Broken pipe";
     default: return nullptr;
     }
-}
-
-std::string systemText(DWORD code) {
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                             sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.' || buffer[n - 1] == ' '))
-        --n;
-    return n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
 }
 
 SOCKET sock(netsys::TSock s) { return static_cast<SOCKET>(s); }

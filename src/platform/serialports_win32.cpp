@@ -7,18 +7,9 @@
 #include "platform/serialdevice_win32.h"
 #include "platform/serialsystem.h"
 #include "platform/sio.h"
+#include "platform/winsystem.h"
 
 namespace {
-
-// The system's own words for an error code, without the closing full stop and line end.
-std::string systemText(DWORD code) {
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                             sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.' || buffer[n - 1] == ' '))
-        --n;
-    return n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
-}
 
 // "COM5" for "\\.\COM5" or "com5"; empty for anything that is not a COM port name.
 std::string comName(const std::string& device) {

@@ -7,31 +7,14 @@
 
 #include <algorithm>
 #include <climits>
-#include <mutex>
+
+#include "platform/winsystem.h"
 
 namespace ecusim {
 
 namespace {
 
-// Winsock is started once for the process, on first use, and left running until it exits.
-void startWinsock() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WSADATA data{};
-        WSAStartup(MAKEWORD(2, 2), &data);
-    });
-}
-
 SOCKET sock(TSysFd fd) { return static_cast<SOCKET>(fd); }
-
-std::string systemText(DWORD code) {
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                             sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == '.' || buffer[n - 1] == ' '))
-        --n;
-    return n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
-}
 
 std::string errorText(const std::string& what) { return what + ": " + systemText(WSAGetLastError()); }
 
