@@ -447,24 +447,29 @@ TImportOutcome TECU::importSettings(const std::vector<std::string>& lines) {
     op.progress.setPosition(0);
     op.progress.show();
 
-    l.discardPending();
-    l.sendString(proto::goodbye);
-    if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
-        op.progress.hide();
-        return {"Lost connection with ECU!"};
-    }
-    const size_t count = lines.size();
-    for (size_t i = 0; i < count; ++i) {
-        op.progress.setPosition(static_cast<int>((i * 100) / count));
-        l.sendString(lines[i]);
-        pause(proto::importLinePauseMs);
-    }
-    // A greeting that came unasked (after "Bye", say) must not answer this one.
-    l.discardPending();
-    l.sendString(proto::hello);
-    if (!l.expect(proto::importGreetingReply, proto::maxReplyBytes)) {
-        const std::string failed = "Settings import failed!";
-        return {l.isLost() ? failed + " Lost connection with ECU: " + l.lostReason() : failed, true};
+    try {
+        l.discardPending();
+        l.sendString(proto::goodbye);
+        if (!l.expect(proto::goodbyeReplyShort, proto::maxReplyBytes)) {
+            op.progress.hide();
+            return {"Lost connection with ECU!"};
+        }
+        const size_t count = lines.size();
+        for (size_t i = 0; i < count; ++i) {
+            op.progress.setPosition(static_cast<int>((i * 100) / count));
+            l.sendString(lines[i]);
+            pause(proto::importLinePauseMs);
+        }
+        // A greeting that came unasked (after "Bye", say) must not answer this one.
+        l.discardPending();
+        l.sendString(proto::hello);
+        if (!l.expect(proto::importGreetingReply, proto::maxReplyBytes)) {
+            const std::string failed = "Settings import failed!";
+            return {l.isLost() ? failed + " Lost connection with ECU: " + l.lostReason() : failed, true};
+        }
+    } catch (...) {
+        op.progress.hide();  // a link that failed under the import: its error goes up, the dialog goes
+        throw;
     }
     // The file changed the ECU's values: the table is read again, so that what is shown, backed
     // up and carried over by a later flash is what the ECU holds now.

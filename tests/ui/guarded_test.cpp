@@ -29,6 +29,7 @@
 #include "ui/mainapp.h"
 #include "ui/modalrunner.h"
 #include "ui/settingstable.h"
+#include "ui/statusdialog.h"
 
 namespace {
 
@@ -210,6 +211,7 @@ TEST_F(GuardedHandlers, EveryMenuItemOfTheMainWindowEndsErrorsAsMessages) {
             EXPECT_NO_THROW(window.menuAction(it.item)->trigger()) << it.item << ", " << error.text;
             ASSERT_FALSE(runner.shown.empty()) << it.item << ", " << error.text;
             EXPECT_NE(runner.shown.back().find(error.text), std::string::npos) << it.item << ": " << runner.shown.back();
+            EXPECT_FALSE(window.statusDialog->isVisible()) << it.item << ", " << error.text;  // no dialog left up
             windowLink->responder = nullptr;
         }
     }
