@@ -48,6 +48,24 @@ bool comPortExists(const std::string& com) {
     return QueryDosDeviceA(com.c_str(), target, sizeof target) != 0 || wineMapsToUnixFile(com);
 }
 
+// Whether an entry that is no COM name ("\\.\CNCA0" of a virtual port driver) is a DOS device
+// name the system knows.
+bool otherDeviceExists(const std::string& device) {
+    const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    if (name.empty() || name.find_first_of("\\/:;, ") != std::string::npos) return false;
+    char target[1024];
+    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+}
+
+// An entry of the serial port list that names no port: a path, a typo, two names joined by
+// another separator than the list's colon.
+std::string noPortName(const std::string& device) {
+    std::string text = device + " is no serial port name (COM1, COM2, ...)";
+    if (device.find_first_of(";, ") != std::string::npos)
+        text += std::string("; the entries of ") + serialPortsVariable + " are separated by colons";
+    return text;
+}
+
 }  // namespace
 
 std::string win32DeviceName(const std::string& device) {
@@ -105,8 +123,11 @@ TSerialPortStatus checkListedPort(int number, const std::vector<std::string>& li
     if (how == TPortCheck::Look) {
         // Looking opens nothing: the DOS device name of the port tells whether it is there.
         const std::string com = comName(s.device);
-        if (!com.empty() && !comPortExists(com))
+        if (com.empty()) {
+            if (!otherDeviceExists(s.device)) s.reason = noPortName(s.device);
+        } else if (!comPortExists(com)) {
             s.reason = serialOpenProblem(s.device, static_cast<int>(ERROR_FILE_NOT_FOUND));
+        }
         return s;
     }
     DWORD err = 0;

@@ -3,11 +3,11 @@
 // that do not open.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +17,7 @@
 #include "support/hextext.h"
 #include "support/realpeers.h"
 #include "support/simprocess.h"
+#include "support/skips.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -35,16 +36,15 @@ std::string writeFile(const TTempDir& dir, const std::string& name, const std::s
 }
 
 // A TCP port on the loopback address where nothing listens.
-int closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+int closedPort() { return unusedLoopbackPort(); }
+
+int makeFifo(const std::string& path) {
+#ifdef _WIN32
+    static_cast<void>(path);
+    return -1;
+#else
+    return ::mkfifo(path.c_str(), 0600);
+#endif
 }
 
 class CliFiles : public ::testing::Test {
@@ -122,8 +122,9 @@ TEST_F(CliFiles, AFileThatCannotBeReadIsExitThreeAndNamed) {
 
 // Only regular files of at most 16 MiB are read: a device never ends, a FIFO would block.
 TEST_F(CliFiles, FilesThatAreNotRegularOrTooLargeAreRefused) {
+    VELTRACE_SKIP_ON_WINDOWS("a FIFO and /dev/zero as the files");
     const std::string fifo = files.path + "/fifo", large = writeFile(files, "large", "");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(makeFifo(fifo), 0);
     std::filesystem::resize_file(large, (16u << 20) + 1);
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"restore", "/dev/zero"}, "Cannot read backup file /dev/zero: not a regular file but a character device"},
@@ -148,6 +149,7 @@ TEST_F(CliFiles, TheReflashQuestionNeedsATerminalOrYes) {
     EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Unable to open"), std::string::npos);
 
+    VELTRACE_SKIP_ON_WINDOWS("an answer typed on a terminal");
     TCliProcessOptions typed;
     typed.terminalInput = "abort\n";
     r = cli({"--network", net, "flash", hex}, typed);
@@ -204,7 +206,7 @@ TEST_F(CliFiles, FirmwareTheEcuCannotTakeIsExitThreeBeforeGoingOnline) {
     EXPECT_EQ(r.out[0], '\0');
 }
 
-TEST_F(CliFiles, VersionsAndOutputThatCannotBeWritten) {
+TEST_F(CliFiles, VersionsAndABackupWithoutSettings) {
     auto r = cli({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("veltrace-cli ", 0), 0u) << r.out;
@@ -213,6 +215,15 @@ TEST_F(CliFiles, VersionsAndOutputThatCannotBeWritten) {
     EXPECT_EQ(sim.out.rfind("veltrace-ecusim ", 0), 0u) << sim.out;
     EXPECT_EQ(r.out.substr(r.out.find(' ')), sim.out.substr(sim.out.find(' ')));
 
+    // A backup without a single setting restores nothing: exit 3 before any link.
+    const std::string empty = writeFile(files, "empty.txt", "# nothing here\n\n");
+    r = cli({"--network", "127.0.0.1:" + std::to_string(closedPort()), "restore", empty});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("veltrace-cli: " + empty + " holds no settings"), std::string::npos) << r.err;
+}
+
+TEST_F(CliFiles, OutputThatCannotBeWrittenIsAFailure) {
+    VELTRACE_SKIP_ON_WINDOWS("/dev/full and a shell's pipe as the output");
     // A full disk is a failure with its reason, not a success that wrote nothing.
     const TProgramResult full =
         runProgram({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", VELTRACE_CLI_PATH, "--help"});
@@ -226,12 +237,6 @@ TEST_F(CliFiles, VersionsAndOutputThatCannotBeWritten) {
     EXPECT_EQ(closed.exitCode, 1);
     EXPECT_NE(closed.err.find("veltrace-cli: Cannot write the output: Broken pipe"), std::string::npos)
         << closed.err;
-
-    // A backup without a single setting restores nothing: exit 3 before any link.
-    const std::string empty = writeFile(files, "empty.txt", "# nothing here\n\n");
-    r = cli({"--network", "127.0.0.1:" + std::to_string(closedPort()), "restore", empty});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("veltrace-cli: " + empty + " holds no settings"), std::string::npos) << r.err;
 }
 
 TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
@@ -245,12 +250,17 @@ TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
     EXPECT_NE(r.err.find("veltrace-ecusim --listen 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
+#ifdef _WIN32
+    const std::string device = "COM199";  // a path there starts with a drive and its colon
+#else
     const std::string device = files.path + "/no-such-tty";
+#endif
     r = cli({"--serial", device, "info"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Unable to open connection to ECU! (" + device), std::string::npos) << r.err;
 
     // With no link option the stored preferences choose: here a serial port list without it.
+    VELTRACE_SKIP_ON_WINDOWS("no preference store in the Windows build");
     TCliProcessOptions o;
     o.env["VELTRACE_SERIAL_PORTS"] = device;
     std::filesystem::create_directories(home.path + "/.config/Harnwick");
@@ -264,6 +274,7 @@ TEST_F(CliFiles, ALinkThatDoesNotOpenIsNamed) {
 // The words are the link's own; here each entry of the list gets its line. Only --open opens
 // the devices (opening raises DTR and RTS, which resets some adapters).
 TEST_F(CliFiles, PortsListsEachPortWithWhetherItCanBeOpened) {
+    VELTRACE_SKIP_ON_WINDOWS("a pseudo-terminal as the port and /proc for the program holding it");
     TPty pty;
     const std::string missing = files.path + "/no-such-tty";
     const std::string byId = files.path + "/usb-Maker_Adapter_0001-if00-port0";

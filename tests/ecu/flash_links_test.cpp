@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include "support/peerthread.h"
 #include "support/realpeers.h"
 #include "support/scriptedlink.h"
+#include "support/skips.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -71,10 +70,11 @@ struct FlashOverLinks : ::testing::Test {
 };
 
 TEST_F(FlashOverLinks, OverAPseudoTerminal) {
+    VELTRACE_SKIP_ON_WINDOWS("a pseudo-terminal as the serial port");
     TPty pty;
     TSerialPortsSetting ports(pty.path);
     fake.prefs.values = {{"com.Type", "serial"}, {"comm.comport", "1"}, {"comm.baudrate", "38400"}};
-    TPeerThread thread(peer, [&] { return ::dup(pty.master); });
+    TPeerThread thread(peer, [&] { return pty.duplicateMaster(); });
     TECU ecu(fake.op, realLinkFactory());
     flashAndCheck(ecu, "19", thread);
     // The serial link greeted the new firmware and told it the former rate again.
@@ -170,7 +170,7 @@ void sessionOverRealLink(bool serial, TBootPeer& peer, TBlockSendsProgress& prog
         pty.emplace();
         ports.emplace(pty->path);
         prefs.values = {{"com.Type", "serial"}, {"comm.comport", "1"}, {"comm.baudrate", "38400"}};
-        attach = [&] { return ::dup(pty->master); };
+        attach = [&] { return pty->duplicateMaster(); };
     } else {
         server.emplace();
         prefs.values = {{"com.Type", "network"}, {"comm.hostname", "127.0.0.1"},
@@ -190,6 +190,7 @@ void sessionOverRealLink(bool serial, TBootPeer& peer, TBlockSendsProgress& prog
 TEST(WholeCommandWrites, PutTheSameBytesOnTheWire) {
     for (bool serial : {true, false}) {
         SCOPED_TRACE(serial ? "pty" : "tcp");
+        if (serial && noPseudoTerminals) continue;
         TTempDir dir;
         TBootPeer expected;
         script(expected);
@@ -242,13 +243,14 @@ public:
 // No pause starts with its command still in the tool: "mcB" is out before its 500 ms, each
 // line of an import before its 10 ms.
 TEST(WholeCommandWrites, EveryPauseStartsWithTheCommandOut) {
+    VELTRACE_SKIP_ON_WINDOWS("a pseudo-terminal as the serial port");
     TBootPeer peer;
     peer.running.settings = {{"fan_temp", 90}};
     TPty pty;
     TSerialPortsSetting ports(pty.path);
     TFakeOperator<TPeekingClock> fake;
     fake.prefs.values = {{"com.Type", "serial"}, {"comm.comport", "1"}, {"comm.baudrate", "38400"}};
-    TPeerThread thread(peer, [&] { return ::dup(pty.master); });
+    TPeerThread thread(peer, [&] { return pty.duplicateMaster(); });
     std::vector<std::pair<int, std::string>> seen;  // pause, the last bytes received before it
     fake.clock.onPause = [&](int ms) {
         // The far end's thread takes a moment to read what the kernel holds.

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +9,7 @@
 #include "ecu/ecu.h"
 #include "platform/convert.h"
 #include "support/bootpeer.h"
+#include "support/envsetting.h"
 #include "support/scriptedlink.h"
 #include "support/tempdir.h"
 
@@ -435,14 +434,16 @@ TEST_F(FlashTest, BackupThatCannotBeWrittenStopsTheFlashBeforeAnythingIsSent) {
 TEST_F(FlashTest, BackupGoesToTheUserDataFolderByDefault) {
     make(false, 32000);
     ecu->backupFolder.clear();
-    const char* old = std::getenv("XDG_DATA_HOME");
-    const std::string saved = old ? old : "";
-    setenv("XDG_DATA_HOME", (dir.path + "/xdg").c_str(), 1);
+#ifdef _WIN32
+    const std::string folder = dir.path + "\\local\\Harnwick\\Veltrace\\backups";
+    TEnvSetting data("LOCALAPPDATA", dir.path + "\\local");
+#else
+    const std::string folder = dir.path + "/xdg/Harnwick/Veltrace/backups";
+    TEnvSetting data("XDG_DATA_HOME", dir.path + "/xdg");
+#endif
     auto image = imageOf(256);
     ASSERT_TRUE(ecu->flashFirmware(*image));
-    if (old) setenv("XDG_DATA_HOME", saved.c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(ecu->lastCarryOver.backupFile.rfind(dir.path + "/xdg/Harnwick/Veltrace/backups/settings-", 0), 0u);
+    EXPECT_EQ(ecu->lastCarryOver.backupFile.rfind(folder, 0), 0u) << ecu->lastCarryOver.backupFile;
 }
 
 TEST_F(FlashTest, SilentNewFirmwareGetsNoSettingsWritten) {

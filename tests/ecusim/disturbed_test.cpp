@@ -5,6 +5,7 @@
 // taken for the ECU's.
 
 #include "identity.h"
+#include "support/skips.h"
 #include "toolonsim.h"
 
 namespace {
@@ -45,6 +46,7 @@ TEST_F(Disturbed, TheTableIsTheEcusOrRefused) {
     };
     for (const Row& row : rows) {
         for (const bool pty : {false, true}) {
+            if (pty && noPseudoTerminals) continue;
             SCOPED_TRACE(std::string(row.fault) + (pty ? " (pty)" : " (tcp)"));
             const auto& args = pty && !row.ptyArgs.empty() ? row.ptyArgs : row.args;
             TSimProcess sim(pty ? simPty(args) : simTcp(args));
@@ -72,6 +74,7 @@ TEST_F(Disturbed, AReadBackEndsSoonAfterItsLinesYetReadsALineHeldBack) {
 }
 
 TEST_F(Disturbed, ANewFirmwareSlowToBootIsWaitedFor) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--boot-ms", "1200"}));
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());

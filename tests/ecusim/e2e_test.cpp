@@ -2,8 +2,6 @@
 // TCP) against the simulated ECU running as a separate process. What the tool believes is
 // checked against what the simulator's transcript and state file say crossed the wire.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -22,6 +20,7 @@
 #include "support/fakes.h"
 #include "support/realpeers.h"
 #include "support/simprocess.h"
+#include "support/skips.h"
 #include "support/tempdir.h"
 #include "toolonsim.h"
 
@@ -78,6 +77,7 @@ TEST_F(ToolOnSim, OverTcpTheToolConnectsWritesStoresSwitchesOutputsAndImports) {
 }
 
 TEST_F(ToolOnSim, OverAPtyTheToolTakesUpItsStoredRateAndReturnsTo9600) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty());
     overPty(sim, 57600);
     ASSERT_TRUE(goOnline());
@@ -100,6 +100,7 @@ TEST_F(ToolOnSim, OverAPtyTheToolTakesUpItsStoredRateAndReturnsTo9600) {
 }
 
 TEST_F(ToolOnSim, OverAPtyAtThe9600DefaultNoRateIsSwitched) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty());
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());
@@ -111,6 +112,7 @@ TEST_F(ToolOnSim, OverAPtyAtThe9600DefaultNoRateIsSwitched) {
 }
 
 TEST_F(ToolOnSim, AnEcuLeftAtTheStoredRateIsFoundByTheResetRoad) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty());
     {
         // A tool that went away without its goodbye left the ECU at 57600.
@@ -135,6 +137,7 @@ TEST_F(ToolOnSim, AnEcuLeftAtTheStoredRateIsFoundByTheResetRoad) {
 }
 
 TEST_F(ToolOnSim, AFlashOverAPtyChangesTheLayoutAndCarriesTheSettingsOverByName) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--state", dir.path + "/state", "--erase-ms", "300", "--refuse-block", "1:1"}));
     overPty(sim, 38400);
     ASSERT_TRUE(goOnline());
@@ -181,6 +184,7 @@ TEST_F(ToolOnSim, AFlashOverAPtyChangesTheLayoutAndCarriesTheSettingsOverByName)
 // were still crossing when the read-back of the table gave up after 100 ms: every flash over a
 // real serial line ended "the ECU sent no settings back".
 TEST_F(ToolOnSim, AFlashOverAPacedLineReadsTheSettingsBack) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--pace", "--erase-ms", "0"}));
     overPty(sim, 115200);
     ASSERT_TRUE(goOnline());
@@ -209,6 +213,7 @@ TEST_F(ToolOnSim, AFlashOverTcpChangesTheLayout) {
 }
 
 TEST_F(ToolOnSim, ABootloaderOnlyEcuIsFlashedIntoLife) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--bootloader-only", "--erase-ms", "0"}));
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());
@@ -225,6 +230,7 @@ TEST_F(ToolOnSim, ABootloaderOnlyEcuIsFlashedIntoLife) {
 }
 
 TEST_F(ToolOnSim, AnEcuThatNeverSynchronisesEndsTheFlash) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--no-sync"}));
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());
@@ -243,6 +249,7 @@ TEST_F(ToolOnSim, AnEcuThatNeverSynchronisesEndsTheFlash) {
 }
 
 TEST_F(ToolOnSim, ABlockRefusedForEverEndsTheFlash) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     {
         TSimProcess sim(simPty({"--refuse-block", "1", "--erase-ms", "0"}));
         overPty(sim, 9600);
@@ -280,6 +287,7 @@ TEST_F(ToolOnSim, ALineCutDuringAFlashEndsIt) {
 // A serial port that vanishes mid-flash (a USB adapter pulled) went unnoticed: 12.5 s of retries,
 // then "ECU did not accept block ...". The hang-up ends the flash at once.
 TEST_F(ToolOnSim, APtyHungUpDuringAFlashEndsItAtOnce) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--drop-after", "3000", "--erase-ms", "0"}));
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());
@@ -297,6 +305,7 @@ TEST_F(ToolOnSim, APtyHungUpDuringAFlashEndsItAtOnce) {
 }
 
 TEST_F(ToolOnSim, DownloadFaultsMeetTheToolsHandling) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     {  // A pause longer than the tool's 100 ms ends the download there.
         TSimProcess sim(simPty({"--settings-gap", "250", "--settings-lines", "3"}));
         overPty(sim, 9600);
@@ -335,6 +344,7 @@ TEST_F(ToolOnSim, DownloadFaultsMeetTheToolsHandling) {
 }
 
 TEST_F(ToolOnSim, AnEcuThatIgnoresByeGetsNoImport) {
+    VELTRACE_SKIP_ON_WINDOWS("the simulator on a pseudo-terminal as the serial port");
     TSimProcess sim(simPty({"--no-bye"}));
     overPty(sim, 9600);
     ASSERT_TRUE(goOnline());

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 
@@ -40,10 +38,10 @@ struct TConnectedLink {
         peer = server.accept();
     }
     ~TConnectedLink() {
-        if (peer >= 0) ::close(peer);
+        if (peer >= 0) closeDescriptor(peer);
     }
     void closePeer() {
-        ::close(peer);
+        closeDescriptor(peer);
         peer = -1;
     }
     TLoopbackServer server;
@@ -264,5 +262,5 @@ TEST(NetworkLink, AByteIsHandedOutAsSoonAsItArrivesAndTheAppRepaintsMeanwhile) {
     // A round of event processing at least every 25 ms, not one per CPU cycle.
     EXPECT_GE(window.pendingEventRounds, 250 / socket_link::eventSliceMs - 1);
     EXPECT_LE(window.pendingEventRounds, 250 / socket_link::eventSliceMs * 3);
-    ::close(peer);
+    closeDescriptor(peer);
 }

@@ -1,8 +1,5 @@
 #include "support/peerthread.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include "support/realpeers.h"
 
 TPeerThread::TPeerThread(TBootPeer& peer, std::function<int()> attach) : peer(peer) {
@@ -10,7 +7,7 @@ TPeerThread::TPeerThread(TBootPeer& peer, std::function<int()> attach) : peer(pe
         const int fd = attach();
         if (fd < 0) return;
         run(fd);
-        ::close(fd);
+        closeDescriptor(fd);
     });
 }
 
@@ -22,17 +19,16 @@ void TPeerThread::stop() {
 void TPeerThread::run(int fd) {
     bool quiet = true;
     while (!quit) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 2);
+        const int ready = waitReadable(fd, 2);
         std::string answer;
-        if (ready > 0 && (p.revents & POLLIN)) {
+        if (ready > 0) {
             char buffer[4096];
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const long long n = readSome(fd, buffer, sizeof buffer);
             if (n <= 0) break;
             std::lock_guard<std::mutex> lock(mutex);
             answer = peer.onBytes(std::string(buffer, static_cast<size_t>(n)));
             quiet = false;
-        } else if (ready > 0) {
+        } else if (ready < 0) {
             break;  // hung up
         } else if (!quiet) {
             std::lock_guard<std::mutex> lock(mutex);

@@ -9,3 +9,11 @@
 #else
 #define VELTRACE_SKIP_ON_WINDOWS(why) static_cast<void>(0)
 #endif
+
+// In a table whose rows run over a pseudo-terminal or TCP, the pseudo-terminal rows are left
+// out on Windows.
+#ifdef _WIN32
+inline constexpr bool noPseudoTerminals = true;
+#else
+inline constexpr bool noPseudoTerminals = false;
+#endif

@@ -121,7 +121,7 @@ done
 # The port list looks without opening. COM5, linked in the prefix to the simulator's
 # pseudo-terminal, is there, in the default list (COM1..COM8) and in VELTRACE_SERIAL_PORTS, in
 # the Linux CLI's words for a device that is there (which program holds a port is seen on Linux
-# only); COM6, linked nowhere, does not exist.
+# only); COM6, linked nowhere, does not exist; two names joined by a semicolon name no port.
 start=$SECONDS
 "$sim" --pty >"$work/sim.out" 2>/dev/null &
 pid=$!
@@ -134,10 +134,12 @@ there="looks usable (not opened)"
   echo "COM5	$there"
   echo "COM6	COM6 does not exist (File not found)"
   echo "COM5	$there"
+  echo "COM5;COM6	COM5;COM6 is no serial port name (COM1, COM2, ...); the entries of VELTRACE_SERIAL_PORTS are separated by colons"
 } >"$work/linux.txt"
 {
   env -u VELTRACE_SERIAL_PORTS "$wine" "$cli_windows" ports | awk -F'\t' '$2 == "COM5" || $2 == "COM6" {print $2 "\t" $3}'
   VELTRACE_SERIAL_PORTS=COM5 "$wine" "$cli_windows" ports | awk -F'\t' '$1 == 1 {print $2 "\t" $3}'
+  VELTRACE_SERIAL_PORTS='COM5;COM6' "$wine" "$cli_windows" ports | awk -F'\t' '$1 == 1 {print $2 "\t" $3}'
 } >"$work/windows.txt"
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null

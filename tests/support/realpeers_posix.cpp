@@ -9,17 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "platform/sio.h"
-
-long long steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void writeAll(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -51,6 +45,18 @@ std::string readFor(int fd, size_t count, int timeoutMs) {
     }
     return got;
 }
+
+int waitReadable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, ms);
+    if (ready < 0 && errno == EINTR) return 0;
+    if (ready <= 0) return ready;
+    return (p.revents & POLLIN) ? 1 : -1;
+}
+
+long long readSome(int fd, char* buffer, size_t size) { return ::read(fd, buffer, size); }
+
+void closeDescriptor(int fd) { ::close(fd); }
 
 TPty::TPty() {
     char name[256];
@@ -90,23 +96,14 @@ speed_t TPty::outputSpeed() const {
     return cfgetospeed(&t);
 }
 
+int TPty::duplicateMaster() const { return ::dup(master); }
+
 void TPty::closeMaster() {
     if (master >= 0) ::close(master);
     master = -1;
 }
 
-TSerialPortsSetting::TSerialPortsSetting(const std::string& value) {
-    if (const char* v = std::getenv(serialPortsVariable)) {
-        had = true;
-        old = v;
-    }
-    setenv(serialPortsVariable, value.c_str(), 1);
-}
-
-TSerialPortsSetting::~TSerialPortsSetting() {
-    if (had) setenv(serialPortsVariable, old.c_str(), 1);
-    else unsetenv(serialPortsVariable);
-}
+TSerialPortsSetting::TSerialPortsSetting(const std::string& value) : TEnvSetting(serialPortsVariable, value) {}
 
 TLoopbackServer::TLoopbackServer(const char* address, int backlog) {
     const bool v6 = std::strchr(address, ':') != nullptr;
