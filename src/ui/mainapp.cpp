@@ -15,7 +15,9 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <exception>
+#include <thread>
 
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
@@ -48,6 +50,7 @@ constexpr int panelWidths[2] = {100, 50};
 // The flash report's name lists are wrapped narrower than a terminal's: a message box is read
 // at a glance.
 constexpr size_t reportWidth = 64;
+constexpr int flashEndPollMs = 10;  // how often the window looks whether the worker is done with a flash
 constexpr const char* closeWhileFlashing =
     "A firmware update is running. Veltrace can be closed when it has ended: an ECU cut off in the "
     "middle of it is left without a firmware.";
@@ -484,10 +487,15 @@ void TMainWindow::runFirmwareUpdate() {
     statusDialog->setCaption("Updating Firmware...");
     statusDialog->hide();
     statusDialog->showModal();
+    // The flash closes the progress dialog on its way out; the worker then says how it ended
+    // (the report, or why it failed). The operator reads that before the window follows the
+    // outcome, so the window waits for the worker to be done with the command.
+    while (!finished->load()) {
+        seams->op.window.processPendingEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(flashEndPollMs));
+    }
     flashing = false;
-    flashDone = finished;
-    // The flash has ended (it closes the progress dialog last): the new firmware's table, or
-    // what was left of the old one.
+    // The new firmware's table, or what was left of the old one.
     emit ecuSettingsChanged();
     followLostLink();
 }
@@ -553,7 +561,7 @@ void TMainWindow::checkLinkType() {
 
 // ---- Window -----------------------------------------------------------------------------
 
-bool TMainWindow::isFlashing() const { return flashing || (flashDone && !flashDone->load()); }
+bool TMainWindow::isFlashing() const { return flashing; }
 
 void TMainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);

@@ -12,7 +12,6 @@
 #include <QPixmap>
 #include <QPointer>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -162,9 +161,7 @@ private:
     bool activityShown = false;
     TPicture picture = TPicture::idle;
     TPicture restingPicture = TPicture::idle;
-    bool flashing = false;  // the modal wait of a firmware update
-    // Turns true when the worker is done with the last firmware update it was given.
-    std::shared_ptr<std::atomic<bool>> flashDone;
+    bool flashing = false;  // a firmware update, until the worker is done with it
     bool onlineShown = false;  // the online state the menus and status bar show
     bool firstShow = true;
     QFileDialog* firmwareChooser = nullptr;
