@@ -75,12 +75,6 @@ void writeOut(std::FILE* out, const void* bytes, size_t size) {
 }
 void writeOut(std::FILE* out, const std::string& text) { writeOut(out, text.data(), text.size()); }
 
-std::string joinedDifferences(const std::vector<std::string>& differences) {
-    std::string out;
-    for (const auto& d : differences) out += (out.empty() ? "" : "; ") + d;
-    return out;
-}
-
 // Ctrl-C (or Ctrl-\, or a SIGTERM) while the firmware is written would leave the ECU without a
 // firmware: the first two are answered with a warning, the third ends the program all the same.
 // A hang-up (the terminal or the ssh session closed) asks nobody to stop: the flash goes on to
@@ -363,7 +357,7 @@ int TSession::set() {
                                           (options.store ? " and stored" : "") + " is not known");
     }
     if (!differences.empty())
-        throw ECliFailure(exitFailed, name + " was not set as asked: " + joinedDifferences(differences));
+        throw ECliFailure(exitFailed, name + " was not set as asked: " + differencesText(differences));
     print("Set " + name + " (slot " + std::to_string(slot) + ") to " + std::to_string(value) +
           (options.store ? "; the ECU stored its settings\n" : "; not stored (--store keeps it after a power-off)\n"));
     return exitDone;

@@ -309,6 +309,12 @@ int TECU::downloadSettings(TECUSettings& table, uint8_t progressSpan, const std:
     return n;
 }
 
+std::string differencesText(const std::vector<std::string>& differences) {
+    std::string text;
+    for (const std::string& d : differences) text += (text.empty() ? "" : "; ") + d;
+    return text;
+}
+
 std::vector<std::string> TECU::checkSettings() {
     const int expected = settingsLines < 0 ? 0 : std::min(settingsLines, TECUSettings::slotCount);
     TECUSettings now;

@@ -70,7 +70,8 @@ std::string unwrittenReportText(const TCarryOverReport& report);
 // "<backup>-carryover.txt" (the report above) when the flash went through, "<backup>-failed.txt"
 // when it did not.
 std::string flashOutcomeFile(const std::string& backupFile, bool succeeded);
-
+// checkSettings' differences in one line, as every front shows them: joined with "; ".
+std::string differencesText(const std::vector<std::string>& differences);
 
 // How a settings import ended.
 struct TImportOutcome {

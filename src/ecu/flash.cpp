@@ -293,11 +293,9 @@ void TECU::carrySettingsOver() {
     confirmLink("while storing the settings");
     // Writes await no reply: only the table read back shows what the ECU holds now.
     const std::vector<std::string> differences = checkSettings();
-    if (!differences.empty()) {
-        std::string text = "The firmware was written, but the ECU does not hold the settings written to it: ";
-        for (size_t i = 0; i < differences.size(); ++i) text += (i ? "; " : "") + differences[i];
-        throw EFlashError(text);
-    }
+    if (!differences.empty())
+        throw EFlashError("The firmware was written, but the ECU does not hold the settings written to it: " +
+                          differencesText(differences));
     reportCarryOver(*before, linesBefore);
 }
 

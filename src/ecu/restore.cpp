@@ -122,7 +122,7 @@ TRestoreReport restoreBackup(TECU& ecu, const std::vector<TBackupEntry>& backup,
     try {
         outcome = restoreSettings(ecu, backup);
         if (!outcome.differences.empty())
-            failure = "the ECU does not hold what was written: " + joined(outcome.differences, "; ");
+            failure = "the ECU does not hold what was written: " + differencesText(outcome.differences);
     } catch (const std::exception& e) {
         // A lost link, a reply that is no ECU's, a read-back line that does not parse.
         failure = e.what();

@@ -37,6 +37,37 @@ struct TCliProcessOptions {
     int timeoutMs = 20000;
 };
 
+// What a run does as standard error grows, the same on every system.
+class TCliCues {
+public:
+    explicit TCliCues(const TCliProcessOptions& options) : options(options) {}
+    // True when the next interrupt is due now (it counts as sent).
+    bool interruptDue(const std::string& err) {
+        if (interrupted >= options.interrupts || err.find(options.interruptAfter) == std::string::npos) return false;
+        if (interrupted > 0 && answers(err) < interrupted) return false;
+        ++interrupted;
+        return true;
+    }
+    // Runs the act once, as soon as its cue is there.
+    void actWhenDue(const std::string& err) {
+        if (!options.act || acted || err.find(options.actAfter) == std::string::npos) return;
+        options.act();
+        acted = true;
+    }
+
+private:
+    int answers(const std::string& err) const {
+        int n = 0;
+        for (size_t at = err.find(options.interruptAnswer); at != std::string::npos;
+             at = err.find(options.interruptAnswer, at + 1))
+            ++n;
+        return n;
+    }
+    const TCliProcessOptions& options;
+    int interrupted = 0;
+    bool acted = false;
+};
+
 // `home` becomes HOME; XDG_CONFIG_HOME and XDG_DATA_HOME are its .config and .local/share.
 TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& home,
                       const TCliProcessOptions& options = {});

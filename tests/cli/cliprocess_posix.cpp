@@ -64,25 +64,10 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
 
     const auto deadline = start + std::chrono::milliseconds(options.timeoutMs);
     bool outOpen = true, errOpen = true, killed = false;
-    int interrupted = 0;
-    const auto answers = [&] {
-        size_t n = 0;
-        for (size_t at = run.err.find(options.interruptAnswer); at != std::string::npos;
-             at = run.err.find(options.interruptAnswer, at + 1))
-            ++n;
-        return static_cast<int>(n);
-    };
-    bool acted = false;
+    TCliCues cues(options);
     while (outOpen || errOpen || (hangUp && ptyMaster >= 0)) {
-        if (interrupted < options.interrupts && run.err.find(options.interruptAfter) != std::string::npos &&
-            (interrupted == 0 || answers() >= interrupted)) {
-            ::kill(pid, options.interruptSignal);
-            ++interrupted;
-        }
-        if (options.act && !acted && run.err.find(options.actAfter) != std::string::npos) {
-            options.act();
-            acted = true;
-        }
+        if (cues.interruptDue(run.err)) ::kill(pid, options.interruptSignal);
+        cues.actWhenDue(run.err);
         if (hangUp && ptyMaster >= 0 && run.err.find(options.hangUpAfter) != std::string::npos) {
             ::close(ptyMaster);
             ptyMaster = -1;

@@ -107,25 +107,11 @@ TCliRun runCliProcess(const std::vector<std::string>& args, const std::string& h
     }
 
     const auto deadline = start + std::chrono::milliseconds(options.timeoutMs);
-    bool outOpen = true, errOpen = true, killed = false, acted = false;
-    int interrupted = 0;
-    const auto answers = [&] {
-        size_t n = 0;
-        for (size_t at = run.err.find(options.interruptAnswer); at != std::string::npos;
-             at = run.err.find(options.interruptAnswer, at + 1))
-            ++n;
-        return static_cast<int>(n);
-    };
+    bool outOpen = true, errOpen = true, killed = false;
+    TCliCues cues(options);
     while (outOpen || errOpen) {
-        if (interrupted < options.interrupts && run.err.find(options.interruptAfter) != std::string::npos &&
-            (interrupted == 0 || answers() >= interrupted)) {
-            sendControlC(info.dwProcessId);
-            ++interrupted;
-        }
-        if (options.act && !acted && run.err.find(options.actAfter) != std::string::npos) {
-            options.act();
-            acted = true;
-        }
+        if (cues.interruptDue(run.err)) sendControlC(info.dwProcessId);
+        cues.actWhenDue(run.err);
         if (!killed && std::chrono::steady_clock::now() >= deadline) {
             TerminateProcess(info.hProcess, 128 + childSigKill);
             killed = true;
