@@ -391,7 +391,7 @@ std::string TECU::writeBackup() {
     const std::string text = settingsToText(*settings, settingsLines);
     // A new file every time: a second flash within the same second gets a numbered name.
     for (int k = 1; k < 100; ++k) {
-        const std::string path = folder + "/settings-" + stamp +
+        const std::string path = folder + folderSeparator + "settings-" + stamp +
                                  (k == 1 ? std::string() : "-" + std::to_string(k)) + ".txt";
         const int err = writeNewFile(path, text);
         if (err == 0) return path;

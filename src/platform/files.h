@@ -29,3 +29,11 @@ int writeNewFile(const std::string& path, const std::string& text);
 // $XDG_DATA_HOME/Harnwick/Veltrace/backups, else ~/.local/share/Harnwick/Veltrace/backups; on
 // Windows %LOCALAPPDATA%\Harnwick\Veltrace\backups.
 std::string userBackupFolder();
+
+// What separates a folder from the names in it where the system writes paths itself: a file
+// made in the backup folder reads "...\backups\settings-....txt" on Windows, not a mix.
+#ifdef _WIN32
+inline constexpr char folderSeparator = '\\';
+#else
+inline constexpr char folderSeparator = '/';
+#endif

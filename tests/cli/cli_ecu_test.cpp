@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cliprocess.h"
+#include "platform/files.h"
 #include "support/simprocess.h"
 #include "support/skips.h"
 #include "support/tempdir.h"
@@ -229,7 +230,7 @@ TCliRun CliEcu::flashAndRestoreBackup(bool readBack) {
     EXPECT_TRUE(contains(r.out, "No longer in this firmware: lcd_delay\n")) << r.out;
     EXPECT_TRUE(contains(r.out, " settings; 1 new, 1 no longer")) << r.out;
     const std::string backup = lineAfter(r.out, "Settings backed up to ");
-    EXPECT_EQ(backup.rfind(home.path + backupsBelowHome + "/", 0), 0u) << backup;
+    EXPECT_EQ(backup.rfind(home.path + backupsBelowHome + folderSeparator, 0), 0u) << backup;
     EXPECT_TRUE(contains(readFile(backup), readBack ? "\tlcd_delay\t33\n" : "\tlcd_delay\t10\n"));
     EXPECT_TRUE(contains(r.out, "Report written to ")) << r.out;
     // Standard error is no terminal here: the progress shows its milestones only, one
@@ -541,7 +542,7 @@ TEST_F(CliEcuFaults, AReportThatCannotBeWrittenIsSaid) {
     const TCliRun r = runCliProcess(onLine(sim, {"flash", firmware(), "--yes"}), home.path, options);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "veltrace-cli: the firmware and the settings are in place, but the carry-over report "
-                                "could not be written to " + folder + "/settings-"))
+                                "could not be written to " + folder + folderSeparator + "settings-"))
         << r.err;
     EXPECT_TRUE(contains(r.err, "-carryover.txt: No such file or directory\n")) << r.err;
 }

@@ -8,6 +8,7 @@
 #include "data/ihexfile.h"
 #include "ecu/ecu.h"
 #include "platform/convert.h"
+#include "platform/files.h"
 #include "support/bootpeer.h"
 #include "support/envsetting.h"
 #include "support/scriptedlink.h"
@@ -119,7 +120,7 @@ TEST_F(FlashTest, FlashWritesEveryBlockAndCarriesSettingsOverByName) {
 
     const auto statuses = fake.progress.statuses();
     EXPECT_EQ(statuses.front(), "Initializing...");
-    EXPECT_EQ(statuses[1].rfind("Settings backed up to " + dir.path + "/backups/settings-", 0), 0u);
+    EXPECT_EQ(statuses[1].rfind("Settings backed up to " + dir.path + "/backups" + folderSeparator + "settings-", 0), 0u);
     const Strings middle(statuses.begin() + 2, statuses.begin() + 9);
     EXPECT_EQ(middle, (Strings{"Erasing flash...", "Programming block 1 of 3", "Programming block 2 of 3",
                                "Programming block 3 of 3", "Resetting ECU...", "Uploading MAP...",
