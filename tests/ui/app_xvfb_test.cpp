@@ -129,6 +129,15 @@ TEST(RealProgram, GoesOnlineByKeyboardOnAnXDisplayAndLeavesWithAGoodbye) {
     display.env.insert("XDG_CONFIG_HOME", QString::fromStdString(home.path + "/config"));
     display.env.insert("XDG_DATA_HOME", QString::fromStdString(home.path + "/data"));
 
+    // The server may still be coming up (a slow machine, a display number freed just before):
+    // the program starts once the display answers.
+    QElapsedTimer sinceDisplay;
+    sinceDisplay.start();
+    bool answers = false;
+    while (!(answers = display.run("xdotool", {"getdisplaygeometry"})) && sinceDisplay.elapsed() < 15000)
+        QThread::msleep(50);
+    ASSERT_TRUE(answers) << "the display " << where[1].toStdString() << " does not answer";
+
     QProcess app;
     app.setProcessEnvironment(display.env);
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
