@@ -2,32 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "link/serialcommunicator.h"
 #include "link/socketcommunicator.h"
-#include "support/fakes.h"
-#include "platform/console.h"
 #include "platform/sio.h"
-
-namespace {
-
-// The serial port list for one test; an empty value is no list.
-struct TPortList {
-    explicit TPortList(const std::string& value) {
-        if (const char* v = std::getenv(serialPortsVariable)) old = v;
-        setEnvironment(serialPortsVariable, value);
-    }
-    ~TPortList() { setEnvironment(serialPortsVariable, old); }
-    std::string old;
-};
-
-}  // namespace
+#include "support/envsetting.h"
+#include "support/fakes.h"
 
 // Both fronts name the link alike: the serial port with the device it stands for and its rate,
 // the host and port on the network.
 TEST(LinkName, SerialAndNetworkLinksAsTheMessagesNameThem) {
-    TPortList ports("/dev/ttyUSB0::/dev/ttyS1");
+    TEnvSetting ports(serialPortsVariable, "/dev/ttyUSB0::/dev/ttyS1");
     TFakeOperator<TFastClock> fake;
     TSerialCommunicator serial(fake.op);
     serial.setBaudRate(19200);
